@@ -1,0 +1,140 @@
+-- Attendance tables of one tenant schema. Load into an empty database:
+--   mariadb -h HOST -P PORT -u ADMIN -p TENANT_DB < db/sql/tenant.sql
+--
+-- Several columns are text although they hold numbers: terminals write them
+-- as trimmed text, also when it is empty (term.flags, people.admin/access/
+-- begin/end), and MariaDB's strict mode refuses '' for an integer column.
+-- Readers convert them ('' reads as 0 / false).
+
+CREATE TABLE IF NOT EXISTS `term` (
+  `tid`     INT UNSIGNED NOT NULL AUTO_INCREMENT,
+  `vornID`  INT UNSIGNED NOT NULL DEFAULT 0,
+  `status`  TINYINT      NOT NULL DEFAULT 1,
+  `syn`     INT UNSIGNED NOT NULL DEFAULT 0,
+  `flags`   VARCHAR(20)  NOT NULL DEFAULT '0',
+  `online`  INT UNSIGNED NOT NULL DEFAULT 0,
+  `name`    VARCHAR(255) NOT NULL DEFAULT '',
+  `type`    VARCHAR(64)  NOT NULL DEFAULT '',
+  `fpu`     VARCHAR(64)  NOT NULL DEFAULT '',
+  `sdu`     VARCHAR(64)  NOT NULL DEFAULT '',
+  `hddu`    VARCHAR(64)  NOT NULL DEFAULT '',
+  `cpuu`    VARCHAR(64)  NOT NULL DEFAULT '',
+  `memu`    VARCHAR(64)  NOT NULL DEFAULT '',
+  `accNum`  VARCHAR(64)  NOT NULL DEFAULT '',
+  `crNum`   VARCHAR(64)  NOT NULL DEFAULT '',
+  `btime`   VARCHAR(64)  NOT NULL DEFAULT '',
+  `ver`     VARCHAR(64)  NOT NULL DEFAULT '',
+  `ip`      VARCHAR(64)  NOT NULL DEFAULT '',
+  `mac`     VARCHAR(64)  NOT NULL DEFAULT '',
+  PRIMARY KEY (`tid`),
+  KEY `vornID` (`vornID`)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+CREATE TABLE IF NOT EXISTS `people` (
+  `uid`     INT UNSIGNED NOT NULL AUTO_INCREMENT,
+  `pid`     INT UNSIGNED NOT NULL,
+  `status`  TINYINT      NOT NULL DEFAULT 1,
+  `begin`   VARCHAR(20)  NOT NULL DEFAULT '0',
+  `end`     VARCHAR(20)  NULL     DEFAULT NULL,
+  `name`    VARCHAR(255) NOT NULL DEFAULT '',
+  `surname` VARCHAR(255) NOT NULL DEFAULT '',
+  `title`   VARCHAR(64)  NOT NULL DEFAULT '',
+  `title2`  VARCHAR(64)  NOT NULL DEFAULT '',
+  `card`    VARCHAR(64)  NOT NULL DEFAULT '',
+  `email`   VARCHAR(255) NOT NULL DEFAULT '',
+  `phone`   VARCHAR(64)  NOT NULL DEFAULT '',
+  `admin`   VARCHAR(16)  NOT NULL DEFAULT '0',
+  `access`  VARCHAR(16)  NOT NULL DEFAULT '0',
+  `saldo`   INT          NOT NULL DEFAULT 0,
+  `present` INT UNSIGNED NOT NULL DEFAULT 0,
+  PRIMARY KEY (`uid`),
+  UNIQUE KEY `pid` (`pid`)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+CREATE TABLE IF NOT EXISTS `people_term` (
+  `uid` INT UNSIGNED NOT NULL,
+  `tid` INT UNSIGNED NOT NULL,
+  `grp` INT UNSIGNED NOT NULL DEFAULT 0,
+  PRIMARY KEY (`uid`, `tid`),
+  KEY `tid` (`tid`)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+CREATE TABLE IF NOT EXISTS `inters` (
+  `iid`      INT UNSIGNED NOT NULL AUTO_INCREMENT,
+  `name`     VARCHAR(255) NOT NULL DEFAULT '',
+  `shortcut` VARCHAR(32)  NOT NULL DEFAULT '',
+  `weight`   INT          NOT NULL DEFAULT 0,
+  `start`    VARCHAR(32)  NOT NULL DEFAULT '',
+  `stop`     VARCHAR(32)  NOT NULL DEFAULT '',
+  `color`    VARCHAR(32)  NOT NULL DEFAULT '',
+  PRIMARY KEY (`iid`)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+CREATE TABLE IF NOT EXISTS `inters_term` (
+  `iid` INT UNSIGNED NOT NULL,
+  `tid` INT UNSIGNED NOT NULL,
+  PRIMARY KEY (`tid`, `iid`),
+  KEY `iid` (`iid`)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+-- One entrance per terminal and reference id: a resent upload collides with
+-- `tid_refId` instead of storing a second row.
+CREATE TABLE IF NOT EXISTS `inters_data` (
+  `id`          INT UNSIGNED NOT NULL AUTO_INCREMENT,
+  `tid`         INT UNSIGNED NOT NULL,
+  `uid`         INT UNSIGNED NOT NULL,
+  `iid`         INT UNSIGNED NOT NULL,
+  `refId`       INT UNSIGNED NOT NULL,
+  `type`        VARCHAR(64)  NOT NULL DEFAULT '',
+  `description` VARCHAR(1024) NOT NULL DEFAULT '',
+  `date`        INT UNSIGNED NOT NULL DEFAULT 0,
+  `created`     INT UNSIGNED NOT NULL DEFAULT 0,
+  `photo`       MEDIUMBLOB   NULL,
+  `del`         TINYINT      NOT NULL DEFAULT 0,
+  PRIMARY KEY (`id`),
+  UNIQUE KEY `tid_refId` (`tid`, `refId`),
+  KEY `uid_date` (`uid`, `date`)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+-- Synchronisation markers. The person marker statement inserts without a
+-- column list, so the column order is fixed: tid, type, ref, ref_col, ref_id,
+-- created, flags.
+CREATE TABLE IF NOT EXISTS `term_sync` (
+  `tid`     INT UNSIGNED NOT NULL,
+  `type`    CHAR(1)      NOT NULL DEFAULT 'U',
+  `ref`     VARCHAR(64)  NOT NULL DEFAULT '',
+  `ref_col` VARCHAR(191) NOT NULL DEFAULT '',
+  `ref_id`  INT UNSIGNED NOT NULL DEFAULT 0,
+  `created` INT UNSIGNED NOT NULL DEFAULT 0,
+  `flags`   INT UNSIGNED NOT NULL DEFAULT 0,
+  KEY `tid_flags_created` (`tid`, `flags`, `created`),
+  KEY `tid_created` (`tid`, `created`)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+CREATE TABLE IF NOT EXISTS `vars` (
+  `name`  VARCHAR(191) NOT NULL,
+  `value` TEXT         NULL,
+  PRIMARY KEY (`name`)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
+DELIMITER //
+
+-- Midnight (session time zone) of the day that holds ts.
+CREATE FUNCTION IF NOT EXISTS `midnightFromTs`(ts INT UNSIGNED) RETURNS INT UNSIGNED
+  DETERMINISTIC
+BEGIN
+  RETURN UNIX_TIMESTAMP(DATE(FROM_UNIXTIME(ts)));
+END //
+
+-- Balance of a person at time ts. This schema keeps the balance that the
+-- accounting side stores in people.saldo; a deployment with a time account
+-- replaces this function with its own computation. Unknown persons have 0.
+CREATE FUNCTION IF NOT EXISTS `getSaldo`(person INT UNSIGNED, ts INT UNSIGNED) RETURNS INT
+  READS SQL DATA
+BEGIN
+  DECLARE balance INT DEFAULT 0;
+  SELECT saldo INTO balance FROM people WHERE uid = person LIMIT 1;
+  RETURN IFNULL(balance, 0);
+END //
+
+DELIMITER ;

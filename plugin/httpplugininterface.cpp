@@ -1,0 +1,3 @@
+#include "httpplugininterface.h"
+
+HttpPluginInterface::~HttpPluginInterface() = default;

@@ -1,0 +1,170 @@
+#include "httppluginworker.h"
+
+#include "dbmanager.h"
+
+#include <QDebug>
+#include <QHash>
+
+HttpPluginWorker::HttpPluginWorker(QObject *parent)
+    : QObject(parent)
+{
+}
+
+HttpPluginWorker::~HttpPluginWorker()
+{
+    closeAndRemoveDB();
+    db = QSqlDatabase();
+}
+
+void HttpPluginWorker::setDatabase(const QSqlDatabase &database)
+{
+    db = database;
+}
+
+void HttpPluginWorker::setDbManager(DBManager *manager)
+{
+    dbManager = manager;
+}
+
+void HttpPluginWorker::setDebugLevel(quint8 level)
+{
+    debugLevel = level;
+}
+
+void HttpPluginWorker::setReleaseConnection(bool release)
+{
+    releaseConnection = release;
+}
+
+void HttpPluginWorker::closeAndRemoveDB()
+{
+    qDebug("HttpPluginWorker::closeAndRemoveDB(%s)", qPrintable(db.connectionName()));
+    if (db.isOpen() && dbOpened) {
+        db.close();
+        dbOpened = false;
+    }
+    if (releaseConnection && dbCloned && dbManager && !db.isOpen()) {
+        const QString name = db.connectionName();
+        if (!name.isEmpty()) {
+            // Let go of our handle before the name is queued: the registry may
+            // remove the connection from another thread at any moment after,
+            // and a connection still referenced here would be torn down under us.
+            db = QSqlDatabase();
+            dbCloned = false;
+            dbManager->addUnusedConnection(name);
+        }
+    }
+}
+
+QByteArray HttpPluginWorker::encodeSafeBase64(const QByteArray &data)
+{
+    QByteArray text = data.toBase64();
+    for (char &c : text) {
+        if (c == '+')
+            c = '-';
+        else if (c == '/')
+            c = '_';
+        else if (c == '=')
+            c = '@';
+    }
+    return text;
+}
+
+QByteArray HttpPluginWorker::decodeSafeBase64(const QByteArray &text)
+{
+    QByteArray standard = text;
+    for (char &c : standard) {
+        if (c == '-')
+            c = '+';
+        else if (c == '_')
+            c = '/';
+        else if (c == '@')
+            c = '=';
+    }
+    // Qt's default decoding is the lenient one: foreign characters are skipped
+    // and it never fails.
+    return QByteArray::fromBase64(standard);
+}
+
+QString HttpPluginWorker::statusText(quint16 code)
+{
+    static const QHash<quint16, QString> phrases = {
+        { 100, QStringLiteral("Continue") },
+        { 101, QStringLiteral("Switching Protocols") },
+        { 102, QStringLiteral("Processing") },
+        { 200, QStringLiteral("OK") },
+        { 201, QStringLiteral("Created") },
+        { 202, QStringLiteral("Accepted") },
+        { 203, QStringLiteral("Non-authoritative Information") },
+        { 204, QStringLiteral("No Content") },
+        { 205, QStringLiteral("Reset Content") },
+        { 206, QStringLiteral("Partial Content") },
+        { 207, QStringLiteral("Multi-Status") },
+        { 208, QStringLiteral("Already Reported") },
+        { 226, QStringLiteral("IM Used") },
+        { 300, QStringLiteral("Multiple Choices") },
+        { 301, QStringLiteral("Moved Permanently") },
+        { 302, QStringLiteral("Found") },
+        { 303, QStringLiteral("See Other") },
+        { 304, QStringLiteral("Not Modified") },
+        { 305, QStringLiteral("Use Proxy") },
+        { 307, QStringLiteral("Temporary Redirect") },
+        { 308, QStringLiteral("Permanent Redirect") },
+        { 400, QStringLiteral("Bad Request") },
+        { 401, QStringLiteral("Unauthorized") },
+        { 402, QStringLiteral("Payment Required") },
+        { 403, QStringLiteral("Forbidden") },
+        { 404, QStringLiteral("Not Found") },
+        { 405, QStringLiteral("Method Not Allowed") },
+        { 406, QStringLiteral("Not Acceptable") },
+        { 407, QStringLiteral("Proxy Authentication Required") },
+        { 408, QStringLiteral("Request Timeout") },
+        { 409, QStringLiteral("Conflict") },
+        { 410, QStringLiteral("Gone") },
+        { 411, QStringLiteral("Length Required") },
+        { 412, QStringLiteral("Precondition Failed") },
+        { 413, QStringLiteral("Payload Too Large") },
+        { 414, QStringLiteral("Request-URI Too Long") },
+        { 415, QStringLiteral("Unsupported Media Type") },
+        { 416, QStringLiteral("Requested Range Not Satisfiable") },
+        { 417, QStringLiteral("Expectation Failed") },
+        { 418, QStringLiteral("I'm a teapot") },
+        { 421, QStringLiteral("Misdirected Request") },
+        { 422, QStringLiteral("Unprocessable Entity") },
+        { 423, QStringLiteral("Locked") },
+        { 424, QStringLiteral("Failed Dependency") },
+        { 426, QStringLiteral("Upgrade Required") },
+        { 428, QStringLiteral("Precondition Required") },
+        { 429, QStringLiteral("Too Many Requests") },
+        { 431, QStringLiteral("Request Header Fields Too Large") },
+        { 444, QStringLiteral("Connection Closed Without Response") },
+        { 451, QStringLiteral("Unavailable For Legal Reasons") },
+        { 499, QStringLiteral("Client Closed Request") },
+        { 500, QStringLiteral("Internal Server Error") },
+        { 501, QStringLiteral("Not Implemented") },
+        { 502, QStringLiteral("Bad Gateway") },
+        { 503, QStringLiteral("Service Unavailable") },
+        { 504, QStringLiteral("Gateway Timeout") },
+        { 505, QStringLiteral("HTTP Version Not Supported") },
+        { 506, QStringLiteral("Variant Also Negotiates") },
+        { 507, QStringLiteral("Insufficient Storage") },
+        { 508, QStringLiteral("Loop Detected") },
+        { 510, QStringLiteral("Not Extended") },
+        { 511, QStringLiteral("Network Authentication Required") },
+        { 599, QStringLiteral("Network Connect Timeout Error") },
+    };
+    const auto it = phrases.constFind(code);
+    if (it != phrases.constEnd())
+        return *it;
+    if (code >= 101 && code <= 199)
+        return QStringLiteral("Information");
+    if (code >= 201 && code <= 299)
+        return QStringLiteral("Success");
+    if (code >= 301 && code <= 399)
+        return QStringLiteral("Redirect");
+    if (code >= 401 && code <= 499)
+        return QStringLiteral("Client Error");
+    if (code >= 501 && code <= 599)
+        return QStringLiteral("Server Error");
+    return QStringLiteral("Unknown");
+}

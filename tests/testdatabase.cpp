@@ -1,0 +1,170 @@
+#include "testdatabase.h"
+
+#include <QAtomicInteger>
+#include <QCoreApplication>
+#include <QMutex>
+#include <QProcess>
+#include <QSqlQuery>
+#include <QThread>
+
+namespace {
+
+QString clientProgram()
+{
+    const QString fromEnv = qEnvironmentVariable("KELVO_TEST_DB_CLIENT");
+    return fromEnv.isEmpty() ? QStringLiteral("mariadb") : fromEnv;
+}
+
+QStringList clientArguments(const QString &database)
+{
+    QStringList args { QStringLiteral("--no-defaults"), QStringLiteral("-h"), TestDatabase::host(),
+                       QStringLiteral("-P"), QString::number(TestDatabase::port()), QStringLiteral("-uroot") };
+    if (!database.isEmpty())
+        args << database;
+    return args;
+}
+
+QString uniqueTag()
+{
+    static QAtomicInteger<int> counter;
+    return QStringLiteral("%1_%2").arg(QCoreApplication::applicationPid()).arg(++counter);
+}
+
+} // namespace
+
+bool TestDatabase::available()
+{
+    return qEnvironmentVariableIsSet("KELVO_TEST_DB_PORT");
+}
+
+QString TestDatabase::host()
+{
+    const QString h = qEnvironmentVariable("KELVO_TEST_DB_HOST");
+    return h.isEmpty() ? QStringLiteral("127.0.0.1") : h;
+}
+
+int TestDatabase::port()
+{
+    return qEnvironmentVariableIntValue("KELVO_TEST_DB_PORT");
+}
+
+QString TestDatabase::sourceDir()
+{
+    return QStringLiteral(KELVO_SOURCE_DIR);
+}
+
+QSqlDatabase TestDatabase::adminConnection(const QString &database)
+{
+    const QString name = QStringLiteral("test.admin.%1.%2")
+                             .arg(quintptr(QThread::currentThreadId()))
+                             .arg(database);
+    QSqlDatabase db = QSqlDatabase::contains(name) ? QSqlDatabase::database(name, false)
+                                                   : QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), name);
+    if (!db.isOpen()) {
+        db.setHostName(host());
+        db.setPort(port());
+        db.setUserName(QStringLiteral("root"));
+        db.setDatabaseName(database);
+        if (!db.open())
+            qWarning() << "admin connection failed:" << db.lastError().text();
+    }
+    return db;
+}
+
+QSqlDatabase TestDatabase::addInfoConnection(const QString &name)
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), name);
+    db.setHostName(host());
+    db.setPort(port());
+    db.setUserName(QStringLiteral("root"));
+    db.setDatabaseName(infoDatabaseName());
+    return db;
+}
+
+QString TestDatabase::infoDatabaseName()
+{
+    static QMutex mutex;
+    static QString name;
+    QMutexLocker lock(&mutex);
+    if (name.isEmpty()) {
+        const QString candidate = QStringLiteral("kelvo_info_%1").arg(QCoreApplication::applicationPid());
+        exec(QString(), QStringLiteral("DROP DATABASE IF EXISTS `%1`").arg(candidate));
+        const QString error = exec(QString(), QStringLiteral("CREATE DATABASE `%1`").arg(candidate));
+        if (!error.isEmpty())
+            qFatal("cannot create the information database: %s", qPrintable(error));
+        QString loadError;
+        if (!loadSqlFile(candidate, sourceDir() + QStringLiteral("/db/sql/info.sql"), &loadError))
+            qFatal("cannot load the information schema: %s", qPrintable(loadError));
+        name = candidate;
+    }
+    return name;
+}
+
+bool TestDatabase::loadSqlFile(const QString &database, const QString &path, QString *error)
+{
+    QProcess client;
+    client.setStandardInputFile(path);
+    client.start(clientProgram(), clientArguments(database));
+    if (!client.waitForFinished(120000) || client.exitStatus() != QProcess::NormalExit || client.exitCode() != 0) {
+        if (error)
+            *error = QString::fromLocal8Bit(client.readAllStandardError()) + client.errorString();
+        return false;
+    }
+    return true;
+}
+
+QString TestDatabase::exec(const QString &database, const QString &sql)
+{
+    QSqlQuery query(adminConnection(database));
+    if (!query.exec(sql))
+        return query.lastError().text() + QStringLiteral(" [") + sql + QLatin1Char(']');
+    return QString();
+}
+
+QVariant TestDatabase::scalar(const QString &database, const QString &sql)
+{
+    QSqlQuery query(adminConnection(database));
+    if (!query.exec(sql) || !query.next())
+        return QVariant();
+    return query.value(0);
+}
+
+TestDatabase::Tenant TestDatabase::createTenant(const QString &tag)
+{
+    Tenant t;
+    const QString id = uniqueTag();
+    t.schema = QStringLiteral("kt_%1_%2").arg(tag, id);
+    t.user = QStringLiteral("ku_%1").arg(id);
+    t.password = QStringLiteral("pw-%1-secret").arg(id);
+    t.token = QStringLiteral("token-%1-%2").arg(tag, id);
+
+    const QStringList setup {
+        QStringLiteral("DROP DATABASE IF EXISTS `%1`").arg(t.schema),
+        QStringLiteral("CREATE DATABASE `%1`").arg(t.schema),
+        QStringLiteral("CREATE OR REPLACE USER '%1'@'%' IDENTIFIED BY '%2'").arg(t.user, t.password),
+        QStringLiteral("GRANT ALL PRIVILEGES ON `%1`.* TO '%2'@'%'").arg(t.schema, t.user),
+    };
+    for (const QString &sql : setup) {
+        const QString error = exec(QString(), sql);
+        if (!error.isEmpty())
+            qFatal("tenant setup failed: %s", qPrintable(error));
+    }
+    QString loadError;
+    if (!loadSqlFile(t.schema, sourceDir() + QStringLiteral("/db/sql/tenant.sql"), &loadError))
+        qFatal("cannot load the tenant schema: %s", qPrintable(loadError));
+
+    const QString insert = QStringLiteral("INSERT INTO `schemas` (token, name, user, pass, status) "
+                                          "VALUES ('%1', '%2', '%3', '%4', 1)")
+                               .arg(t.token, t.schema, t.user, QString::fromLatin1(t.password.toUtf8().toBase64()));
+    const QString error = exec(infoDatabaseName(), insert);
+    if (!error.isEmpty())
+        qFatal("cannot register the tenant: %s", qPrintable(error));
+    return t;
+}
+
+void TestDatabase::dropTenant(const Tenant &tenant)
+{
+    exec(QString(), QStringLiteral("DROP DATABASE IF EXISTS `%1`").arg(tenant.schema));
+    exec(QString(), QStringLiteral("DROP USER IF EXISTS '%1'@'%'").arg(tenant.user));
+    exec(infoDatabaseName(), QStringLiteral("DELETE FROM `schemas` WHERE token = '%1'").arg(tenant.token));
+}

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QString>
+#include <QtTest>
+
+// Verifies a statement and prints the driver's error when it fails.
+#define QVERIFY_SQL(q, stmt) QVERIFY2((q).stmt, qPrintable((q).lastError().text()))
+
+// Access to the private MariaDB server that the test command starts
+// (KELVO_TEST_DB_HOST / KELVO_TEST_DB_PORT, user root without password).
+// Every test process gets an information database of its own and creates
+// tenants in it, each with a schema and a MariaDB user of its own.
+//
+// Connections are per thread: call the functions from the thread that uses
+// the returned handle.
+class TestDatabase
+{
+public:
+    struct Tenant
+    {
+        QString token;
+        QString schema;
+        QString user;
+        QString password;
+    };
+
+    static bool available();
+    static QString host();
+    static int port();
+
+    // The information database of this process, created and loaded on first use.
+    static QString infoDatabaseName();
+    // An open root connection to database (empty: none selected) for this thread.
+    static QSqlDatabase adminConnection(const QString &database = QString());
+    // An unopened connection to the information database, registered under
+    // name, as the host would register it.
+    static QSqlDatabase addInfoConnection(const QString &name);
+
+    // A new tenant: schema loaded from db/sql/tenant.sql, its own user with
+    // rights on that schema alone, and an active row in `schemas`.
+    static Tenant createTenant(const QString &tag);
+    static void dropTenant(const Tenant &tenant);
+
+    // Runs an SQL file with the mariadb client (it understands DELIMITER).
+    static bool loadSqlFile(const QString &database, const QString &path, QString *error = nullptr);
+    // Runs one statement as root on database; returns the error text or an empty string.
+    static QString exec(const QString &database, const QString &sql);
+    // First column of the first row of a query as root, or an invalid variant.
+    static QVariant scalar(const QString &database, const QString &sql);
+
+    static QString sourceDir();
+};
+
+// QSKIP unless the test server is there.
+#define REQUIRE_TEST_DATABASE()                                                                          \
+    do {                                                                                                 \
+        if (!TestDatabase::available())                                                                  \
+            QSKIP("KELVO_TEST_DB_PORT is not set: run the suite through scripts/test.sh");               \
+    } while (false)

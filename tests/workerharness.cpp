@@ -1,0 +1,73 @@
+#include "workerharness.h"
+
+#include <QAtomicInteger>
+#include <QJsonDocument>
+#include <QUrl>
+
+WorkerHarness::WorkerHarness()
+{
+    static QAtomicInteger<int> counter;
+    infoName = QStringLiteral("harness.info.%1").arg(++counter);
+    registry = std::make_unique<DBManager>();
+    if (TestDatabase::available())
+        registry->setInfoDatabase(TestDatabase::addInfoConnection(infoName));
+    kelvo = std::make_unique<KelvoWorker>(QStringLiteral("0.2.5"));
+    kelvo->setDbManager(registry.get());
+    kelvo->setReleaseConnection(true);
+}
+
+WorkerHarness::~WorkerHarness()
+{
+    kelvo.reset();
+    registry->removeUnusedConnections();
+    registry.reset();
+    if (QSqlDatabase::contains(infoName)) {
+        QSqlDatabase::database(infoName, false).close();
+        QSqlDatabase::removeDatabase(infoName);
+    }
+}
+
+QStringList WorkerHarness::tokenHeaders(const QString &token)
+{
+    QStringList headers { QStringLiteral("Host: localhost") };
+    if (!token.isEmpty())
+        headers << QStringLiteral("Pragma: token = %1").arg(token);
+    return headers;
+}
+
+Reply WorkerHarness::request(const QString &method, const QString &path, const QString &token,
+                             const QJsonObject &body)
+{
+    QByteArray payload;
+    if (!body.isEmpty())
+        payload = KelvoWorker::encodeSafeBase64(QJsonDocument(body).toJson(QJsonDocument::Compact));
+    return raw(method, path, tokenHeaders(token), payload);
+}
+
+Reply WorkerHarness::raw(const QString &method, const QString &path, const QStringList &headers,
+                         const QByteArray &body)
+{
+    return parse(kelvo->buildResponse(method, QUrl(path), headers, body));
+}
+
+Reply WorkerHarness::parse(const QByteArray &response)
+{
+    Reply reply;
+    const int end = response.indexOf("\r\n\r\n");
+    if (end < 0)
+        return reply;
+    reply.head = response.left(end + 2);
+    reply.body = response.mid(end + 4);
+    const QList<QByteArray> statusLine = response.left(response.indexOf("\r\n")).split(' ');
+    if (statusLine.size() >= 2)
+        reply.status = statusLine.at(1).toInt();
+    reply.reason = QString::fromUtf8(response.left(response.indexOf("\r\n"))).section(QLatin1Char(' '), 2);
+    reply.json = QJsonDocument::fromJson(KelvoWorker::decodeSafeBase64(reply.body)).object();
+    return reply;
+}
+
+QString WorkerHarness::hash(quint64 first, quint64 second)
+{
+    return QString::fromLatin1(
+        KelvoWorker::encodeSafeBase64(QByteArray::number(first) + '.' + QByteArray::number(second)));
+}

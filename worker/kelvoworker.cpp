@@ -1,0 +1,338 @@
+#include "kelvoworker.h"
+
+#include "dbmanager.h"
+#include "sqltext.h"
+
+#include <QAtomicInteger>
+#include <QDateTime>
+#include <QDebug>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSqlError>
+#include <QTextCodec>
+#include <QThread>
+
+namespace {
+
+const QString checkTermSql
+    = QStringLiteral("SELECT COUNT(*) FROM term WHERE tid = %1 AND vornID = %2 AND status = 1 LIMIT 1");
+const QString checkPersonSql = QStringLiteral("SELECT COUNT(*) FROM people WHERE uid = %1 AND pid = %2 AND status = 1");
+const QString setTermOnlineSql = QStringLiteral("UPDATE term SET online = UNIX_TIMESTAMP() WHERE tid = %1");
+const QString entranceMaxRefIdSql = QStringLiteral("SELECT MAX(refId) FROM inters_data WHERE tid = %1");
+
+// A deadlock victim is retried a few times; each retry waits a little longer
+// so that the winning transaction can finish.
+constexpr int deadlockRetries = 8;
+const QString deadlockError = QStringLiteral("1213");
+
+QString joined(const QStringList &parts, const QString &separator)
+{
+    return parts.join(separator);
+}
+
+} // namespace
+
+KelvoWorker::KelvoWorker(const QString &version, QObject *parent)
+    : HttpPluginWorker(parent)
+    , version(version)
+    , allowedMethods { QStringLiteral("GET"), QStringLiteral("POST"), QStringLiteral("PUT"), QStringLiteral("DELETE") }
+    , getOperations { QStringLiteral("sync"), QStringLiteral("inters"), QStringLiteral("saldo"),
+                      QStringLiteral("present"), QStringLiteral("person") }
+    , postOperations { QStringLiteral("term"), QStringLiteral("person"), QStringLiteral("entrance") }
+    , putOperations { QStringLiteral("term"), QStringLiteral("person") }
+    , deleteOperations { QStringLiteral("sync"), QStringLiteral("person"), QStringLiteral("entrance") }
+{
+}
+
+QByteArray KelvoWorker::buildResponse(const QString &method, const QUrl &url, const QStringList &headers,
+                                      const QByteArray &body)
+{
+    if (debugLevel == 1)
+        qDebug() << "KelvoWorker::buildResponse()";
+    else if (debugLevel >= 2)
+        qDebug() << "KelvoWorker::buildResponse(" << method << url.toString() << headers.size() << body.size()
+                 << ")";
+
+    resetResponse();
+    if (!allowedMethods.contains(method)) {
+        setError(QStringLiteral("Method '%1' not allowed!").arg(method), 405);
+        return renderResponse();
+    }
+
+    token.clear();
+    contentType.clear();
+    parseHeader(headers);
+
+    const QString path = url.path(QUrl::FullyDecoded);
+    if (debugLevel >= 2)
+        qDebug() << "KelvoWorker: URL path:" << path << " query:" << url.query();
+    QStringList parts = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    if (!parts.isEmpty())
+        parts.removeFirst();
+    if (debugLevel >= 2)
+        qDebug() << "KelvoWorker: pathParts:" << joined(parts, QStringLiteral(" | "));
+
+    result.insert(QStringLiteral("request"),
+                  QVariantMap { { QStringLiteral("method"), method },
+                                { QStringLiteral("path"), joined(parts, QStringLiteral("/")) } });
+
+    if (!checkPath(method, parts)) {
+        setError(QStringLiteral("Bad path '%1'!").arg(joined(parts, QStringLiteral("/"))), 400);
+        return renderResponse();
+    }
+    if (!initDatabase()) {
+        setError(QStringLiteral("Database '%1' not initialized!").arg(db.databaseName()), 502);
+        return renderResponse();
+    }
+
+    QByteArray data;
+    if (!body.isEmpty())
+        data = contentType.contains(QLatin1String("/json")) ? body : decodeSafeBase64(body);
+
+    if (method == QLatin1String("GET"))
+        buildGetResponse(parts);
+    else if (method == QLatin1String("POST"))
+        buildPostResponse(parts, data);
+    else if (method == QLatin1String("PUT"))
+        buildPutResponse(parts, data);
+    else if (method == QLatin1String("DELETE"))
+        buildDeleteResponse(parts);
+    else
+        setError(QStringLiteral("Method '%1' is not supported!").arg(method), 405);
+
+    if (dbOpened)
+        db.close();
+    return renderResponse();
+}
+
+void KelvoWorker::parseHeader(const QStringList &headers)
+{
+    if (debugLevel >= 2)
+        qDebug() << "KelvoWorker::parseHeader(" << headers.size() << ")";
+    for (const QString &line : headers) {
+        if (line.contains(QLatin1String("Pragma:")) && line.contains(QLatin1String("token"))) {
+            const QStringList pieces = line.split(QStringLiteral(" = "), Qt::SkipEmptyParts);
+            if (pieces.size() >= 2) {
+                token = pieces.at(1).trimmed();
+                continue;
+            }
+        }
+        if (line.contains(QLatin1String("Content-type"))) {
+            const QStringList pieces = line.split(QLatin1Char(':'), Qt::SkipEmptyParts);
+            if (pieces.size() >= 2)
+                contentType = pieces.at(1).trimmed();
+        }
+    }
+}
+
+bool KelvoWorker::checkPath(const QString &method, const QStringList &parts) const
+{
+    if (parts.isEmpty())
+        return false;
+    if (method == QLatin1String("GET"))
+        return parts.size() >= 2 && getOperations.contains(parts.first());
+    return true;
+}
+
+bool KelvoWorker::parseHash(const QString &hash, quint32 &first, quint32 &second)
+{
+    first = 0;
+    second = 0;
+    if (hash.isEmpty())
+        return false;
+    QByteArray bytes = decodeSafeBase64(hash.toLatin1());
+    const int zero = bytes.indexOf('\0');
+    if (zero >= 0)
+        bytes.truncate(zero);
+    const QString text = QString::fromUtf8(bytes);
+    if (text.isEmpty() || !text.contains(QLatin1Char('.')))
+        return false;
+    const QStringList pieces = text.split(QLatin1Char('.'), Qt::SkipEmptyParts);
+    if (pieces.size() < 2)
+        return false;
+    bool ok = false;
+    const qint32 signedFirst = pieces.at(0).toInt(&ok);
+    // qAbs of INT_MIN overflows; its magnitude still fits the unsigned result.
+    first = ok ? (signedFirst < 0 ? 0u - quint32(signedFirst) : quint32(signedFirst)) : 0;
+    second = pieces.at(1).toUInt(&ok);
+    if (!ok)
+        second = 0;
+    return first != 0 && second != 0;
+}
+
+bool KelvoWorker::initDatabase()
+{
+    if (debugLevel >= 2)
+        qDebug() << "KelvoWorker::initDatabase()";
+    if (dbManager)
+        setDatabase(dbManager->database(token));
+    if (!dbManager && token.isEmpty())
+        qWarning() << "KelvoWorker: Database manager NOT initialized!";
+    if (db.isValid() && !db.isOpen())
+        dbOpened = db.open();
+    if (db.lastError().isValid())
+        qCritical() << "KelvoWorker::initDatabase() - SQL ERROR:" << db.lastError().text();
+    return dbManager && db.isValid() && db.isOpen();
+}
+
+void KelvoWorker::setDatabase(const QSqlDatabase &database)
+{
+    if (debugLevel >= 2)
+        qDebug() << "KelvoWorker::setDatabase(" << database.databaseName() << ")";
+    if (dbCloned)
+        closeAndRemoveDB();
+
+    // The time alone repeats within a millisecond and across threads; the
+    // process-wide counter beside it makes every clone's name unique, so a
+    // connection is never shared by two workers.
+    static QAtomicInteger<quint64> clones;
+    const QString name = QStringLiteral("ORV.%1.Kelvo.%2.%3")
+                             .arg(database.databaseName(),
+                                  QString::number(QDateTime::currentMSecsSinceEpoch(), 16),
+                                  QString::number(++clones, 16));
+    if (QSqlDatabase::contains(name)) {
+        db = QSqlDatabase::database(name, true);
+        dbCloned = false;
+        return;
+    }
+    db = QSqlDatabase::cloneDatabase(database, name);
+    dbCloned = db.isValid();
+}
+
+void KelvoWorker::resetResponse()
+{
+    result = QVariantMap { { QStringLiteral("err"), 0 },
+                           { QStringLiteral("res"), QString() },
+                           { QStringLiteral("ver"), version } };
+    httpStatus = 200;
+}
+
+void KelvoWorker::setError(const QString &message, quint16 code)
+{
+    result.insert(QStringLiteral("err"), int(code));
+    result.insert(QStringLiteral("res"), message);
+}
+
+QByteArray KelvoWorker::renderResponse()
+{
+    const quint16 code = quint16(result.value(QStringLiteral("err")).toInt());
+    if (debugLevel >= 2 || (debugLevel == 1 && code != 0))
+        qDebug("KelvoWorker::renderResponse(%i) err: %i", 1, int(code));
+
+    QByteArray json = QJsonDocument(QJsonObject::fromVariantMap(result)).toJson(QJsonDocument::Compact);
+    QTextCodec::ConverterState state;
+    QTextCodec::codecForName("UTF-8")->toUnicode(json.constData(), json.size(), &state);
+    quint16 errorCode = code;
+    if (state.invalidChars > 0) {
+        qWarning() << "KelvoWorker::renderResponse: Not a valid UTF-8 sequence, invalid chars:" << state.invalidChars;
+        setError(QStringLiteral("Encode JSON to unicode FAIL!"), 500);
+        // Answer the error itself, so that status line and body agree.
+        json = QJsonDocument(QJsonObject::fromVariantMap(result)).toJson(QJsonDocument::Compact);
+        errorCode = 500;
+    }
+
+    const QByteArray body = encodeSafeBase64(json);
+    const quint16 status = (errorCode >= 100 && errorCode <= 599) ? errorCode : httpStatus;
+    QByteArray response;
+    response.reserve(body.size() + 128);
+    response += "HTTP/1.1 " + QByteArray::number(status) + ' ' + statusText(status).toUtf8() + "\r\n";
+    response += "Content-Type: application/att; charset=\"utf-8\"\r\n";
+    response += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+    response += "\r\n";
+    response += body;
+
+    const uint err = result.value(QStringLiteral("err")).toUInt();
+    if (err != 0 && debugLevel >= 2)
+        qDebug() << "err =" << err << " res =" << result.value(QStringLiteral("res")).toString();
+    return response;
+}
+
+bool KelvoWorker::execSql(QSqlQuery &query, const QString &sql, const char *operation, quint16 code)
+{
+    for (int attempt = 0;; ++attempt) {
+        if (query.exec(sql))
+            return true;
+        if (query.lastError().nativeErrorCode() != deadlockError || attempt >= deadlockRetries)
+            break;
+        QThread::msleep(1u << qMin(attempt, 5));
+    }
+    reportSqlError(query, sql, operation, code);
+    return false;
+}
+
+bool KelvoWorker::execPrepared(QSqlQuery &query, const char *operation, quint16 code)
+{
+    for (int attempt = 0;; ++attempt) {
+        if (query.exec())
+            return true;
+        if (query.lastError().nativeErrorCode() != deadlockError || attempt >= deadlockRetries)
+            break;
+        QThread::msleep(1u << qMin(attempt, 5));
+    }
+    reportSqlError(query, query.lastQuery(), operation, code);
+    return false;
+}
+
+void KelvoWorker::reportSqlError(const QSqlQuery &query, const QString &sql, const char *operation, quint16 code)
+{
+    const QString text = query.lastError().text();
+    setError(text, code);
+    qCritical().nospace() << "KelvoWorker::" << operation << "() SQl ERROR: " << text << "\nSQL: " << sql;
+}
+
+QString KelvoWorker::sqlText(const QString &value) const
+{
+    return SqlText::escaped(db, value);
+}
+
+quint32 KelvoWorker::firstUInt(QSqlQuery &query)
+{
+    return query.next() ? query.value(0).toUInt() : 0;
+}
+
+qint64 KelvoWorker::now()
+{
+    return QDateTime::currentSecsSinceEpoch();
+}
+
+bool KelvoWorker::dbCheckTerm(quint32 tid, quint32 vornID)
+{
+    if (debugLevel)
+        qDebug("KelvoWorker::dbCheckTerm(%u, %u)", tid, vornID);
+    QSqlQuery query(db);
+    const QString sql = checkTermSql.arg(tid).arg(vornID);
+    if (!query.exec(sql)) {
+        // The terminal check answers with the server's own error number.
+        reportSqlError(query, sql, "dbCheckTerm", quint16(query.lastError().nativeErrorCode().toUInt()));
+        return false;
+    }
+    return firstUInt(query) != 0;
+}
+
+bool KelvoWorker::dbCheckPerson(quint32 uid, quint32 pid)
+{
+    if (debugLevel)
+        qDebug("KelvoWorker::dbCheckPerson(%u, %u)", uid, pid);
+    QSqlQuery query(db);
+    if (!execSql(query, checkPersonSql.arg(uid).arg(pid), "dbCheckPerson"))
+        return false;
+    return firstUInt(query) != 0;
+}
+
+bool KelvoWorker::dbSetTermOnline(quint32 tid)
+{
+    if (debugLevel)
+        qDebug("KelvoWorker::dbSetTermOnline(%u)", tid);
+    QSqlQuery query(db);
+    return execSql(query, setTermOnlineSql.arg(tid), "dbSetTermOnline");
+}
+
+quint32 KelvoWorker::dbGetEntranceMaxRefId(quint32 tid)
+{
+    if (debugLevel)
+        qDebug("KelvoWorker::dbGetEntranceMaxRefId(%u)", tid);
+    QSqlQuery query(db);
+    if (!execSql(query, entranceMaxRefIdSql.arg(tid), "dbGetEntranceMaxRefId"))
+        return 0;
+    return firstUInt(query);
+}

@@ -1,0 +1,117 @@
+#pragma once
+
+#include "httppluginworker.h"
+
+#include <QSqlQuery>
+#include <QVariantMap>
+
+// The plug-in's only worker: the dispatcher that turns one HTTP request under
+// the plug-in's prefix into one complete response, and the handlers of the
+// four methods with their database operations.
+//
+// Thread rules: a worker serves one request at a time in the thread that calls
+// buildResponse; each request runs on a connection that this worker clones
+// from the tenant template, opens and closes in that thread. The registry call
+// is the only step that takes a lock.
+//
+// The operations are public so that the host's tools and the tests can drive
+// them one by one; a request always goes through buildResponse.
+class KelvoWorker : public HttpPluginWorker
+{
+    Q_OBJECT
+
+public:
+    KelvoWorker(const QString &version, QObject *parent = nullptr);
+
+    // Dispatcher and database attachment.
+    QByteArray buildResponse(const QString &method, const QUrl &url, const QStringList &headers,
+                             const QByteArray &body) override;
+    int workerKind() const override { return 1; }
+    void setDatabase(const QSqlDatabase &database) override;
+    bool initDatabase();
+    void parseHeader(const QStringList &headers);
+    bool checkPath(const QString &method, const QStringList &parts) const;
+    static bool parseHash(const QString &hash, quint32 &first, quint32 &second);
+
+    // Response envelope.
+    void resetResponse();
+    void setError(const QString &message, quint16 code);
+    QByteArray renderResponse();
+
+    // Method handlers.
+    void buildGetResponse(const QStringList &parts);
+    void buildPostResponse(const QStringList &parts, const QByteArray &data);
+    void buildPutResponse(const QStringList &parts, const QByteArray &data);
+    void buildDeleteResponse(const QStringList &parts);
+
+    // Checks and stamps shared by the handlers.
+    bool dbCheckTerm(quint32 tid, quint32 vornID);
+    bool dbCheckPerson(quint32 uid, quint32 pid);
+    bool dbSetTermOnline(quint32 tid);
+    quint32 dbGetEntranceMaxRefId(quint32 tid);
+
+    // Download: synchronisation state, full and incremental lists.
+    bool dbGetSync(quint32 tid, bool force);
+    bool dbGetInter(quint32 tid, quint32 vornID);
+    bool dbGetPeople(quint32 tid, quint32 uid);
+    bool dbGetSaldo(quint32 tid, quint32 uid);
+    bool dbGetPresent(quint32 tid, quint32 uid);
+    QVariantMap dbGetSyncInters(quint32 tid, bool force);
+    QVariantMap dbGetSyncPeople(quint32 tid, bool force);
+    QVariantMap dbGetSyncSaldo(quint32 tid, bool force);
+    QVariantMap dbGetSyncPresent(quint32 tid, bool force);
+    QVariantMap dbGetClrGrp(quint32 tid, bool force);
+    QVariantMap dbGetVars(quint32 tid);
+
+    // Deletion and confirmation.
+    bool dbDeletePerson(quint32 tid, quint32 uid);
+    bool dbCheckEntrance(quint32 id, quint32 refId);
+    bool dbDeleteEntrance(quint32 tid, quint32 id);
+    qint32 dbDeleteSync(quint32 tid, quint32 created, quint16 mask);
+
+    // Upload: registration, persons, entrances, terminal state.
+    quint32 dbInsertTerm(const QVariantMap &data);
+    static quint16 terminalTypeFlags(const QString &type);
+    QString dbGetColorGroups();
+    quint32 dbInsertPerson(quint32 tid, const QVariantMap &data);
+    bool dbUpdatePerson(quint32 tid, quint32 uid, const QVariantMap &data);
+    bool dbSetOtherTermsPeopleSync(quint32 tid, quint32 uid, const QString &type);
+    quint32 dbInsertEntrance(quint32 tid, const QVariantMap &data);
+    bool dbUpdateTerm(quint32 tid, const QVariantMap &data);
+
+    // State of the current (or last) request, for the host's logs and the tests.
+    const QVariantMap &resultMap() const { return result; }
+    quint16 successStatus() const { return httpStatus; }
+    QString currentToken() const { return token; }
+    QString currentContentType() const { return contentType; }
+    QString versionText() const { return version; }
+
+Q_SIGNALS:
+    void recordCreated(QString tbl, uint id, const QString &token, quint8 flags);
+
+protected:
+    // Runs sql on the request's connection. A statement that the server rolled
+    // back as a deadlock victim is run again (in autocommit mode nothing of it
+    // was applied). On failure: setError(driver text, code), the critical
+    // record "KelvoWorker::<operation>() SQl ERROR: ... \nSQL: ...", false.
+    bool execSql(QSqlQuery &query, const QString &sql, const char *operation, quint16 code = 500);
+    // The same for a prepared query with bound values.
+    bool execPrepared(QSqlQuery &query, const char *operation, quint16 code = 500);
+    void reportSqlError(const QSqlQuery &query, const QString &sql, const char *operation, quint16 code = 500);
+    // A value escaped by the connection's driver, to stand between quotes.
+    QString sqlText(const QString &value) const;
+    // First column of the first row as unsigned; 0 when there is no row.
+    static quint32 firstUInt(QSqlQuery &query);
+    static qint64 now();
+
+    QString version;
+    QVariantMap result;
+    QString token;
+    QString contentType;
+    QStringList allowedMethods;
+    QStringList getOperations;
+    QStringList postOperations;
+    QStringList putOperations;
+    QStringList deleteOperations;
+    quint16 httpStatus = 200;
+};
