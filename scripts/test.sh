@@ -9,9 +9,11 @@
 #   scripts/test.sh --plain      the ordinary build only
 #   scripts/test.sh --sanitize   the sanitizer build only
 #   extra arguments after -- go to ctest (e.g. -- -R tst_codec)
+# KELVO_BUILD_DIR names another build folder (default: build, build-asan).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
+build_dir=${KELVO_BUILD_DIR:-$root/build}
 runs=(plain sanitize)
 ctest_args=()
 while [ $# -gt 0 ]; do
@@ -44,9 +46,9 @@ trap 'exit 130' INT TERM
 
 for run in "${runs[@]}"; do
   if [ "$run" = plain ]; then
-    build "$root/build"
+    build "$build_dir"
   else
-    build "$root/build-asan" -DKELVO_SANITIZE=ON
+    build "$build_dir-asan" -DKELVO_SANITIZE=ON
   fi
 done
 
@@ -59,14 +61,14 @@ status=0
 for run in "${runs[@]}"; do
   if [ "$run" = plain ]; then
     echo "== tests"
-    ctest --test-dir "$root/build" --output-on-failure -j "$jobs" ${ctest_args[@]+"${ctest_args[@]}"} || status=1
+    ctest --test-dir "$build_dir" --output-on-failure -j "$jobs" ${ctest_args[@]+"${ctest_args[@]}"} || status=1
   else
     echo "== tests under AddressSanitizer + UndefinedBehaviorSanitizer"
     # Leak detection stays off: Qt's plug-in loader and the MariaDB client
     # library keep process-lifetime allocations that LeakSanitizer reports.
     ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:strict_string_checks=1 \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-      ctest --test-dir "$root/build-asan" --output-on-failure -j "$jobs" ${ctest_args[@]+"${ctest_args[@]}"} || status=1
+      ctest --test-dir "$build_dir-asan" --output-on-failure -j "$jobs" ${ctest_args[@]+"${ctest_args[@]}"} || status=1
   fi
 done
 exit $status
