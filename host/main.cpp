@@ -1,0 +1,67 @@
+// kelvo-host: serves the attendance-terminal plug-in over HTTP/1.1.
+#include "hostconfig.h"
+#include "hostlog.h"
+#include "httpserver.h"
+#include "pluginhost.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+
+#include <cstdio>
+
+namespace {
+
+// In-flight requests get this long to finish once a stop was asked for.
+constexpr int drainDeadlineMs = 30000;
+
+int failWith(const QString &message, int code)
+{
+    std::fprintf(stderr, "kelvo-host: %s\n", qPrintable(message));
+    return code;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("kelvo-host"));
+
+    HostConfig config;
+    config.pluginPath = HostConfig::defaultPluginPath(QCoreApplication::applicationDirPath());
+    QString error;
+    QString text;
+    if (!HostConfig::parse(QCoreApplication::arguments(), config, &error, &text)) {
+        if (error.isEmpty()) {
+            std::fputs(qPrintable(text), stdout);
+            return 0;
+        }
+        return failWith(error, 2);
+    }
+    HostLog::install(config.debugLevel > 0 || config.registryDebugLevel > 0);
+
+    PluginHost host;
+    if (!host.start(config, &error))
+        return failWith(error, 1);
+
+    HttpServer server(host, config);
+    if (!server.listen(&error))
+        return failWith(error, 1);
+    server.start([&app] { QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection); });
+
+    std::printf("listening on %s:%u\n", qPrintable(server.address()), unsigned(server.port()));
+    std::fflush(stdout);
+    HostLog::line(QStringLiteral("kelvo-host: plug-in %1 (version %2) serves %3 with %4 threads")
+                      .arg(config.pluginPath, host.version(), host.paths().join(QLatin1Char(' ')))
+                      .arg(config.threads));
+
+    QCoreApplication::exec();
+
+    HostLog::line(QStringLiteral("kelvo-host: stopping"));
+    server.stop(drainDeadlineMs);
+    // recordCreated relayed by the last requests is still queued.
+    QCoreApplication::sendPostedEvents();
+    host.sweep();
+    HostLog::line(QStringLiteral("kelvo-host: stopped"));
+    return 0;
+}

@@ -1,0 +1,169 @@
+#include "pluginhost.h"
+
+#include "dbmanager.h"
+#include "hostlog.h"
+#include "httpplugininterface.h"
+#include "httppluginworker.h"
+
+#include <QFileInfo>
+#include <QJsonObject>
+#include <QSqlDatabase>
+#include <QSqlError>
+
+namespace {
+
+// The host's own connection names; tenants' and workers' names never clash
+// with them. No connection is registered under Qt's default name, so a token
+// without an active tenant gets an invalid handle (502), never another
+// tenant's or the main database.
+const QString infoConnection = QStringLiteral("kelvo-host.info");
+const QString mainConnection = QStringLiteral("kelvo-host.main");
+
+// A server that does not answer must not hang the start.
+const QString connectOptions = QStringLiteral("MYSQL_OPT_CONNECT_TIMEOUT=5;MYSQL_OPT_RECONNECT=1");
+
+constexpr int sweepIntervalMs = 1000;
+
+QSqlDatabase addConnection(const QString &name, const HostConfig::DatabaseUrl &url)
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), name);
+    db.setHostName(url.host);
+    db.setPort(url.port);
+    db.setUserName(url.user);
+    db.setPassword(url.password);
+    db.setDatabaseName(url.database);
+    db.setConnectOptions(connectOptions);
+    return db;
+}
+
+QString describe(const HostConfig::DatabaseUrl &url)
+{
+    return QStringLiteral("%1@%2:%3/%4").arg(url.user, url.host).arg(url.port).arg(url.database);
+}
+
+} // namespace
+
+PluginHost::PluginHost(QObject *parent)
+    : QObject(parent)
+{
+    sweepTimer.setInterval(sweepIntervalMs);
+    connect(&sweepTimer, &QTimer::timeout, this, &PluginHost::sweep);
+}
+
+PluginHost::~PluginHost()
+{
+    sweepTimer.stop();
+    if (registry)
+        registry->removeUnusedConnections();
+    registry.reset();
+    QSqlDatabase::removeDatabase(infoConnection);
+    QSqlDatabase::removeDatabase(mainConnection);
+}
+
+bool PluginHost::start(const HostConfig &config, QString *error)
+{
+    workerDebugLevel = config.debugLevel;
+    if (!openDatabases(config, error))
+        return false;
+    if (!loadPlugin(config.pluginPath, error))
+        return false;
+    sweepTimer.start();
+    return true;
+}
+
+bool PluginHost::openDatabases(const HostConfig &config, QString *error)
+{
+    registry = std::make_unique<DBManager>();
+    QSqlDatabase info = addConnection(infoConnection, config.infoDb);
+    if (!info.open()) {
+        *error = QStringLiteral("information database %1 is not reachable: %2")
+                     .arg(describe(config.infoDb), info.lastError().text());
+        return false;
+    }
+    registry->setInfoDatabase(info);
+    if (config.mainDb.isValid()) {
+        QSqlDatabase mainDb = addConnection(mainConnection, config.mainDb);
+        if (!mainDb.open()) {
+            *error = QStringLiteral("main database %1 is not reachable: %2")
+                         .arg(describe(config.mainDb), mainDb.lastError().text());
+            return false;
+        }
+        // Workers only clone it, in their own threads.
+        mainDb.close();
+        registry->setMainDatabase(mainDb);
+    }
+    registry->setCloseInfoDatabase(config.closeInfoDb);
+    if (config.closeInfoDb)
+        info.close();
+    registry->debugLevel = config.registryDebugLevel;
+    return true;
+}
+
+bool PluginHost::loadPlugin(const QString &path, QString *error)
+{
+    if (!QFileInfo::exists(path)) {
+        *error = QStringLiteral("plug-in '%1' not found").arg(path);
+        return false;
+    }
+    loader.setFileName(path);
+    const QString iid = loader.metaData().value(QStringLiteral("IID")).toString();
+    if (iid != QLatin1String(HttpPluginInterface_iid)) {
+        *error = QStringLiteral("'%1' is not an HTTP plug-in (interface '%2'): %3").arg(path, iid, loader.errorString());
+        return false;
+    }
+    QObject *instance = loader.instance();
+    plugin = qobject_cast<HttpPluginInterface *>(instance);
+    if (!plugin) {
+        *error = QStringLiteral("plug-in '%1' does not load: %2").arg(path, loader.errorString());
+        return false;
+    }
+    prefixes = plugin->paths();
+    if (prefixes.isEmpty()) {
+        *error = QStringLiteral("plug-in '%1' serves no path").arg(path);
+        return false;
+    }
+    // By signature: the host does not know the plug-in's class.
+    if (!connect(instance, SIGNAL(recordCreated(QString, uint, QString, quint8)), this,
+                 SLOT(onRecordCreated(QString, uint, QString, quint8))))
+        HostLog::line(QStringLiteral("warning: the plug-in relays no recordCreated"));
+    return true;
+}
+
+QString PluginHost::version() const
+{
+    return plugin ? plugin->getVersion() : QString();
+}
+
+std::unique_ptr<HttpPluginWorker> PluginHost::createWorker() const
+{
+    std::unique_ptr<HttpPluginWorker> worker(plugin->getNewWorker(nullptr));
+    if (worker) {
+        worker->setDbManager(registry.get());
+        worker->setDebugLevel(workerDebugLevel);
+        worker->setReleaseConnection(true);
+    }
+    return worker;
+}
+
+bool PluginHost::routes(const QString &path) const
+{
+    for (const QString &prefix : prefixes) {
+        // A prefix names whole segments: "/kelvox" is not under "/kelvo".
+        if (path.startsWith(prefix)
+            && (path.size() == prefix.size() || prefix.endsWith(QLatin1Char('/'))
+                || path.at(prefix.size()) == QLatin1Char('/')))
+            return true;
+    }
+    return false;
+}
+
+void PluginHost::sweep()
+{
+    if (registry)
+        registry->removeUnusedConnections();
+}
+
+void PluginHost::onRecordCreated(const QString &tbl, uint id, const QString &token, quint8 flags)
+{
+    HostLog::line(QStringLiteral("recordCreated tbl=%1 id=%2 token=%3 flags=%4").arg(tbl).arg(id).arg(token).arg(flags));
+}

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "hostconfig.h"
+
+#include <QObject>
+#include <QPluginLoader>
+#include <QStringList>
+#include <QTimer>
+
+#include <memory>
+
+class DBManager;
+class HttpPluginInterface;
+class HttpPluginWorker;
+
+// Owns the connection registry and the loaded plug-in: sets up the
+// information and main databases, loads the library and accepts it by its
+// interface id, hands out configured workers, logs the relayed recordCreated
+// and sweeps released connections.
+//
+// Thread rules: lives in the main thread, where start(), the sweep and the
+// recordCreated slot run (workers emit from serving threads; the relay is
+// queued). createWorker() and routes() may be called from any thread: the
+// first only asks the plug-in for a new worker, the second reads data fixed
+// at start.
+class PluginHost : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit PluginHost(QObject *parent = nullptr);
+    ~PluginHost() override;
+
+    // Registry first, then the plug-in. On failure error holds one line.
+    bool start(const HostConfig &config, QString *error);
+
+    // A worker for the calling thread, configured as the plug-in expects.
+    std::unique_ptr<HttpPluginWorker> createWorker() const;
+    // Whether a request path belongs to the plug-in.
+    bool routes(const QString &path) const;
+    QStringList paths() const { return prefixes; }
+    QString version() const;
+
+    // Removes the connections that workers have released.
+    void sweep();
+
+private Q_SLOTS:
+    void onRecordCreated(const QString &tbl, uint id, const QString &token, quint8 flags);
+
+private:
+    bool openDatabases(const HostConfig &config, QString *error);
+    bool loadPlugin(const QString &path, QString *error);
+
+    std::unique_ptr<DBManager> registry;
+    QPluginLoader loader;
+    HttpPluginInterface *plugin = nullptr;
+    QStringList prefixes;
+    quint8 workerDebugLevel = 0;
+    QTimer sweepTimer;
+};
