@@ -64,9 +64,7 @@ for run in "${runs[@]}"; do
     ctest --test-dir "$build_dir" --output-on-failure -j "$jobs" ${ctest_args[@]+"${ctest_args[@]}"} || status=1
   else
     echo "== tests under AddressSanitizer + UndefinedBehaviorSanitizer"
-    # Leak detection stays off: Qt's plug-in loader and the MariaDB client
-    # library keep process-lifetime allocations that LeakSanitizer reports.
-    ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:strict_string_checks=1 \
+    ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1 \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
       ctest --test-dir "$build_dir-asan" --output-on-failure -j "$jobs" ${ctest_args[@]+"${ctest_args[@]}"} || status=1
   fi
