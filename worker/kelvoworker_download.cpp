@@ -2,20 +2,591 @@
 // deletion and confirmation.
 #include "kelvoworker.h"
 
-void KelvoWorker::buildGetResponse(const QStringList &) { setError(QStringLiteral("Not implemented"), 501); }
-void KelvoWorker::buildDeleteResponse(const QStringList &) { setError(QStringLiteral("Not implemented"), 501); }
-bool KelvoWorker::dbGetSync(quint32, bool) { return false; }
-bool KelvoWorker::dbGetInter(quint32, quint32) { return false; }
-bool KelvoWorker::dbGetPeople(quint32, quint32) { return false; }
-bool KelvoWorker::dbGetSaldo(quint32, quint32) { return false; }
-bool KelvoWorker::dbGetPresent(quint32, quint32) { return false; }
-QVariantMap KelvoWorker::dbGetSyncInters(quint32, bool) { return {}; }
-QVariantMap KelvoWorker::dbGetSyncPeople(quint32, bool) { return {}; }
-QVariantMap KelvoWorker::dbGetSyncSaldo(quint32, bool) { return {}; }
-QVariantMap KelvoWorker::dbGetSyncPresent(quint32, bool) { return {}; }
-QVariantMap KelvoWorker::dbGetClrGrp(quint32, bool) { return {}; }
-QVariantMap KelvoWorker::dbGetVars(quint32) { return {}; }
-bool KelvoWorker::dbDeletePerson(quint32, quint32) { return false; }
-bool KelvoWorker::dbCheckEntrance(quint32, quint32) { return false; }
-bool KelvoWorker::dbDeleteEntrance(quint32, quint32) { return false; }
-qint32 KelvoWorker::dbDeleteSync(quint32, quint32, quint16) { return -1; }
+#include <QDebug>
+#include <QSqlRecord>
+
+namespace {
+
+// ---- Full lists ------------------------------------------------------------
+
+const QString interListSql = QStringLiteral(
+    "SELECT it.iid, i.name, i.shortcut, i.weight, i.start, i.stop, i.color FROM inters_term it JOIN inters i "
+    "USING(iid) JOIN term t USING(tid)WHERE it.tid=%1 AND t.status = 1 AND vornId=%2 ORDER BY weight");
+const QString peopleListSql = QStringLiteral(
+    "SELECT p.uid,  pid, p.name, p.surname, p.title, p.title2, p.admin, p.card, saldo, p.access, pt.grp, "
+    "p.present FROM people_term pt JOIN people p USING(uid) WHERE ");
+const QString saldoListSql = QStringLiteral(
+    "SELECT p.uid,  p.pid, getSaldo(p.uid, midnightFromTs(UNIX_TIMESTAMP()) - 43200) saldo FROM people_term pt "
+    "JOIN people p USING(uid) WHERE %1");
+const QString presentListSql
+    = QStringLiteral("SELECT p.uid,  p.pid, present FROM people_term pt JOIN people p USING(uid) WHERE %1");
+
+// The person list shows only persons whose validity period covers the present;
+// balances and presence are sent for every active linked person.
+const QString validLinkCondition = QStringLiteral(
+    "pt.tid=%1 AND p.status = 1 AND p.begin < UNIX_TIMESTAMP() AND (p.end IS NULL OR p.end > UNIX_TIMESTAMP())");
+const QString activeLinkCondition = QStringLiteral("pt.tid=%1 AND p.status = 1");
+const QString onePersonCondition = QStringLiteral("pt.uid=%1");
+
+// ---- Incremental lists: full statement (forced) and pending markers -------
+
+const QString interFullSql = QStringLiteral(
+    "SELECT 'U' type, UNIX_TIMESTAMP() created, i.iid, i.name, i.shortcut, i.weight, i.start, i.stop, i.color "
+    "FROM inters_term it JOIN inters i ON it.iid = i.iid WHERE it.tid = %1");
+const QString interPendingSql = QStringLiteral(
+    "SELECT s.type, s.created, i.iid, i.name, i.shortcut, i.weight, i.start, i.stop, i.color FROM term_sync s "
+    "JOIN inters i ON ref_id = iid WHERE s.tid = %1 AND s.flags = 1 AND ref_col = 'iid'ORDER BY s.created");
+const QString peopleFullSql = QStringLiteral(
+    "SELECT 'U' type, UNIX_TIMESTAMP() created, p.uid, p.pid, p.name, p.surname, p.title, p.title2, p.admin, "
+    "p.card, p.saldo, p.access, pt.grp, p.present FROM people_term pt JOIN people p ON pt.uid = p.uid "
+    "WHERE pt.tid = %1 ");
+const QString peoplePendingSql = QStringLiteral(
+    "SELECT s.type, s.created, p.uid, p.pid, p.name, p.surname, p.title, p.title2, p.admin, p.card, p.saldo, "
+    "p.access, pt.grp, p.present FROM term_sync s JOIN people p ON ref_id = uid LEFT JOIN people_term pt ON "
+    "pt.uid = p.uid AND pt.tid = s.tid WHERE s.tid = %1 AND s.flags = 2 AND ref_col = 'uid'ORDER BY s.created");
+const QString saldoFullSql = QStringLiteral(
+    "SELECT p.uid, p.saldo FROM people_term pt JOIN people p ON pt.uid = p.uid WHERE pt.tid = %1 ");
+const QString saldoPendingSql = QStringLiteral(
+    "SELECT p.uid, p.saldo FROM term_sync s JOIN people p ON ref_id = uid WHERE s.tid = %1 AND s.flags = 4 AND "
+    "s.type = 'U' AND ref_col = 'uid'ORDER BY s.created");
+const QString presentFullSql = QStringLiteral(
+    "SELECT p.uid, p.present FROM people_term pt JOIN people p ON pt.uid = p.uid WHERE pt.tid = %1");
+const QString presentPendingSql = QStringLiteral(
+    "SELECT p.uid, p.present FROM term_sync s JOIN people p ON ref_id = uid WHERE s.tid = %1 AND s.flags = 8 AND "
+    "s.type = 'U' AND ref_col = 'uid'ORDER BY s.created");
+const QString groupFullSql = QStringLiteral("SELECT pt.uid, pt.grp FROM people_term pt WHERE pt.tid = %1");
+const QString groupPendingSql = QStringLiteral(
+    "SELECT pt.uid, pt.grp FROM term_sync s JOIN people_term pt ON s.tid = pt.tid AND s.ref_id = pt.uid WHERE "
+    "s.tid = %1 AND s.flags = 256 AND s.type = 'U' AND ref_col = 'uid'ORDER BY s.created");
+const QString varsPendingSql = QStringLiteral(
+    "SELECT name, value FROM term_sync s JOIN vars v ON  v.name = s.ref_col WHERE s.tid = %1 AND s.flags = 256 "
+    "AND s.type = 'U' AND ref = 'vars'ORDER BY s.created");
+const QString syncStateSql = QStringLiteral("SELECT syn, status, flags FROM term WHERE tid = %1");
+
+// ---- Deletion and confirmation ----------------------------------------------
+
+const QString deletePersonSql = QStringLiteral("DELETE FROM `people_term` WHERE tid= %1 AND uid = %2");
+const QString checkEntranceSql = QStringLiteral("SELECT COUNT(*) FROM inters_data WHERE id = %1 AND refId = %2");
+const QString deleteEntranceSql = QStringLiteral("UPDATE inters_data SET del = 1 WHERE id = %1 AND tid = %2");
+const QString deleteMarkersSql
+    = QStringLiteral("DELETE FROM term_sync WHERE tid = %1 AND created < %2 AND (flags & %3)");
+// Keeps in syn only the kinds that still have marker rows (16 bits; BIT_OR of
+// no rows is 0). One statement, so that no producer can slip in between
+// reading the rows and writing syn: the term row is locked first, and the rows
+// are read after that, as a locking read (or, at READ COMMITTED, with a read
+// view opened only then). A producer inserts its row before it sets its bit,
+// so either the row is seen here or the bit is set after this statement.
+const QString narrowSyncMaskSql = QStringLiteral(
+    "UPDATE term SET syn = syn & (SELECT BIT_OR(flags) & 65535 FROM term_sync WHERE tid = %1) WHERE tid = %1");
+
+// Marker kinds (bits of term.syn and term.flags).
+constexpr quint32 interKind = 1;
+constexpr quint32 peopleKind = 2;
+constexpr quint32 saldoKind = 4;
+constexpr quint32 presentKind = 8;
+constexpr quint32 groupKind = 256;
+
+const QString typeDeleted = QStringLiteral("D");
+const QString resKey = QStringLiteral("res");
+
+// Named column access for the rows of one executed statement; the record is
+// taken once per statement instead of once per value.
+class Row
+{
+public:
+    explicit Row(const QSqlQuery &query) : query(query), record(query.record()) { }
+    QVariant operator[](const char *column) const { return query.value(record.indexOf(QLatin1String(column))); }
+
+private:
+    const QSqlQuery &query;
+    const QSqlRecord record;
+};
+
+// Names may be stored as UTF-8 bytes in byte-string columns, and terminals
+// cut text at a zero byte: decode the bytes up to the first zero as UTF-8.
+QString textUpToZero(const QVariant &value)
+{
+    QByteArray bytes = value.type() == QVariant::ByteArray ? value.toByteArray() : value.toString().toUtf8();
+    const int zero = bytes.indexOf('\0');
+    if (zero >= 0)
+        bytes.truncate(zero);
+    return QString::fromUtf8(bytes);
+}
+
+// ---- Row mappers, one per record kind ----------------------------------------
+
+void addInterFields(QVariantMap &record, const Row &row)
+{
+    record.insert(QStringLiteral("name"), textUpToZero(row["name"]));
+    record.insert(QStringLiteral("shortcut"), row["shortcut"].toString());
+    record.insert(QStringLiteral("weight"), row["weight"].toInt());
+    record.insert(QStringLiteral("start"), row["start"].toString());
+    record.insert(QStringLiteral("stop"), row["stop"].toString());
+    record.insert(QStringLiteral("color"), row["color"].toString());
+}
+
+void addPersonFields(QVariantMap &record, const Row &row)
+{
+    record.insert(QStringLiteral("name"), textUpToZero(row["name"]));
+    record.insert(QStringLiteral("surname"), textUpToZero(row["surname"]));
+    record.insert(QStringLiteral("title"), row["title"].toString());
+    record.insert(QStringLiteral("title2"), row["title2"].toString());
+    record.insert(QStringLiteral("admin"), row["admin"].toBool());
+    record.insert(QStringLiteral("card"), row["card"].toString());
+    record.insert(QStringLiteral("saldo"), row["saldo"].toInt());
+    record.insert(QStringLiteral("access"), row["access"].toBool());
+    record.insert(QStringLiteral("grp"), row["grp"].toUInt());
+    record.insert(QStringLiteral("present"), row["present"].toUInt());
+}
+
+// Interruption type of the full list.
+QVariant interRecord(const Row &row)
+{
+    QVariantMap record { { QStringLiteral("iid"), row["iid"].toUInt() } };
+    addInterFields(record, row);
+    return record;
+}
+
+// Person of the full list.
+QVariant personRecord(const Row &row)
+{
+    QVariantMap record { { QStringLiteral("uid"), row["uid"].toUInt() },
+                         { QStringLiteral("pid"), row["pid"].toUInt() } };
+    addPersonFields(record, row);
+    return record;
+}
+
+// Change of an interruption type; a deletion carries its key only.
+QVariant interChange(const Row &row)
+{
+    const QString type = row["type"].toString();
+    QVariantMap record { { QStringLiteral("type"), type }, { QStringLiteral("tsc"), row["created"].toUInt() } };
+    if (type != typeDeleted)
+        addInterFields(record, row);
+    return record;
+}
+
+// Change of a person; a deletion carries the personal number beside the key.
+QVariant personChange(const Row &row)
+{
+    const QString type = row["type"].toString();
+    QVariantMap record { { QStringLiteral("type"), type },
+                         { QStringLiteral("tsc"), row["created"].toUInt() },
+                         { QStringLiteral("pid"), row["pid"].toUInt() } };
+    if (type != typeDeleted)
+        addPersonFields(record, row);
+    return record;
+}
+
+QVariant saldoValue(const Row &row) { return row["saldo"].toInt(); }
+QVariant presentValue(const Row &row) { return row["present"].toUInt(); }
+QVariant groupValue(const Row &row) { return row["grp"].toUInt(); }
+
+// ---- Shared shapes ------------------------------------------------------------
+
+using RowMapper = QVariant (*)(const Row &);
+
+// Walks all rows into a list, in the order the server returns them.
+QVariantList listRows(QSqlQuery &query, RowMapper map)
+{
+    QVariantList list;
+    const Row row(query);
+    while (query.next())
+        list.append(map(row));
+    return list;
+}
+
+// Walks all rows into a map keyed by the uid or iid as decimal text; a later
+// row replaces an earlier one, so the latest marker of an item wins.
+QVariantMap keyedRows(QSqlQuery &query, const char *keyColumn, RowMapper map)
+{
+    QVariantMap answer;
+    const Row row(query);
+    while (query.next())
+        answer.insert(QString::number(row[keyColumn].toUInt()), map(row));
+    return answer;
+}
+
+// Pending changes take precedence over the full list of a forced request.
+QVariantMap overlaid(QVariantMap full, const QVariantMap &pending)
+{
+    for (auto it = pending.cbegin(); it != pending.cend(); ++it)
+        full.insert(it.key(), it.value());
+    return full;
+}
+
+QStringList personConditions(const QString &linkCondition, quint32 tid, quint32 uid)
+{
+    QStringList where { linkCondition.arg(tid) };
+    if (uid != 0)
+        where << onePersonCondition.arg(uid);
+    return where;
+}
+
+void writeAnswer(QVariantMap &result, const QVariant &answer, int count)
+{
+    result.insert(resKey, answer);
+    result.insert(QStringLiteral("count"), count);
+}
+
+// A deletion that changed nothing is answered false with 208, unless an error
+// message already stands in "res".
+void writeChanged(QVariantMap &result, quint16 &httpStatus, bool changed)
+{
+    if (changed) {
+        result.insert(resKey, true);
+        return;
+    }
+    httpStatus = 208;
+    if (result.value(resKey).toString().isEmpty())
+        result.insert(resKey, false);
+}
+
+QString joinedParts(const QStringList &parts, const char *separator)
+{
+    return parts.join(QLatin1String(separator));
+}
+
+// Path head shared by GET and DELETE: length, operation, terminal hash and an
+// enabled terminal. Reports the failure itself.
+bool acceptTerminal(KelvoWorker &worker, const QStringList &parts, int minParts, const QStringList &operations,
+                    quint32 &tid, quint32 &vornID)
+{
+    if (parts.size() < minParts) {
+        worker.setError(QStringLiteral("Invalid path '%1'!").arg(joinedParts(parts, "/")), 400);
+        return false;
+    }
+    if (!operations.contains(parts.at(0))) {
+        worker.setError(QStringLiteral("Invalid operation '%1'!").arg(parts.at(0)), 400);
+        return false;
+    }
+    if (!KelvoWorker::parseHash(parts.at(1), tid, vornID)) {
+        worker.setError(QStringLiteral("Invalid hash '%1'!").arg(parts.at(1)), 400);
+        return false;
+    }
+    if (!worker.dbCheckTerm(tid, vornID)) {
+        worker.setError(QStringLiteral("Terminal not found!"), 404);
+        return false;
+    }
+    return true;
+}
+
+bool decodeItemHash(KelvoWorker &worker, const QString &hash, quint32 &first, quint32 &second)
+{
+    if (KelvoWorker::parseHash(hash, first, second))
+        return true;
+    worker.setError(QStringLiteral("Invalid hash '%1'!").arg(hash), 400);
+    return false;
+}
+
+// A person hash (uid, pid) that names an active person.
+bool acceptPerson(KelvoWorker &worker, const QString &hash, quint32 &uid)
+{
+    quint32 pid = 0;
+    if (!decodeItemHash(worker, hash, uid, pid))
+        return false;
+    if (!worker.dbCheckPerson(uid, pid)) {
+        worker.setError(QStringLiteral("Person not found!"), 404);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+// ---- GET --------------------------------------------------------------------
+
+void KelvoWorker::buildGetResponse(const QStringList &parts)
+{
+    if (debugLevel)
+        qDebug() << "KelvoWorker::buildGetResponse(" << joinedParts(parts, " | ") << ")";
+    quint32 tid = 0;
+    quint32 vornID = 0;
+    if (!acceptTerminal(*this, parts, 2, getOperations, tid, vornID))
+        return;
+    result.insert(QStringLiteral("st"), quint32(now()));
+
+    const QString &operation = parts.at(0);
+    if (operation == QLatin1String("inters")) {
+        dbGetInter(tid, vornID);
+        return;
+    }
+    if (operation == QLatin1String("sync")) {
+        dbGetSync(tid, parts.size() > 2 && parts.at(2) == QLatin1String("fs"));
+        return;
+    }
+
+    quint32 uid = 0;
+    if (parts.size() > 2 && !acceptPerson(*this, parts.at(2), uid))
+        return;
+    if (operation == QLatin1String("person"))
+        dbGetPeople(tid, uid);
+    else if (operation == QLatin1String("saldo"))
+        dbGetSaldo(tid, uid);
+    else
+        dbGetPresent(tid, uid);
+}
+
+bool KelvoWorker::dbGetSync(quint32 tid, bool force)
+{
+    if (debugLevel)
+        qDebug("KelvoWorker::dbGetSync(tid=%u, force=%i)", tid, int(force));
+    QSqlQuery query(db);
+    if (!execSql(query, syncStateSql.arg(tid), "dbGetSync"))
+        return false;
+    quint32 syn = 0;
+    bool status = false;
+    quint32 flags = 0;
+    if (query.next()) {
+        syn = query.value(0).toUInt();
+        status = query.value(1).toBool();
+        flags = query.value(2).toUInt();
+    }
+    const quint32 mask = force ? (syn | flags) : syn;
+
+    result.insert(QStringLiteral("setOnline"), dbSetTermOnline(tid));
+    if (mask == 0) {
+        result.insert(resKey, false);
+        return false;
+    }
+
+    QVariantMap sync { { QStringLiteral("sync"), mask }, { QStringLiteral("status"), status } };
+    if (status) {
+        if (mask & interKind)
+            sync.insert(QStringLiteral("inters"), dbGetSyncInters(tid, force));
+        if (mask & peopleKind)
+            sync.insert(QStringLiteral("people"), dbGetSyncPeople(tid, force));
+        if (mask & saldoKind)
+            sync.insert(QStringLiteral("saldo"), dbGetSyncSaldo(tid, force));
+        if (mask & presentKind)
+            sync.insert(QStringLiteral("present"), dbGetSyncPresent(tid, force));
+        if (force)
+            sync.insert(QStringLiteral("lastId"), dbGetEntranceMaxRefId(tid));
+        if (mask & groupKind) {
+            sync.insert(QStringLiteral("grp"), dbGetClrGrp(tid, force));
+            const QVariantMap vars = dbGetVars(tid);
+            if (!vars.isEmpty())
+                sync.insert(QStringLiteral("vars"), vars);
+        }
+    }
+    result.insert(resKey, sync);
+    return true;
+}
+
+bool KelvoWorker::dbGetInter(quint32 tid, quint32 vornID)
+{
+    if (debugLevel)
+        qDebug() << "KelvoWorker::dbGetInter(" << tid << vornID << ")";
+    QSqlQuery query(db);
+    if (!execSql(query, interListSql.arg(tid).arg(vornID), "dbGetInter"))
+        return false;
+    const QVariantList list = listRows(query, interRecord);
+    if (list.isEmpty()) {
+        setError(QStringLiteral("No interruptions!"), 404);
+        return false;
+    }
+    writeAnswer(result, list, list.size());
+    return true;
+}
+
+bool KelvoWorker::dbGetPeople(quint32 tid, quint32 uid)
+{
+    if (debugLevel)
+        qDebug("KelvoWorker::dbGetPeople(%u, %u)", tid, uid);
+    const QStringList where = personConditions(validLinkCondition, tid, uid);
+    if (debugLevel > 2)
+        qDebug() << "KelvoWorker::dbGetPeople() where:" << where;
+    QSqlQuery query(db);
+    if (!execSql(query, peopleListSql + where.join(QLatin1String(" AND ")), "dbGetPeople"))
+        return false;
+    const QVariantList list = listRows(query, personRecord);
+    writeAnswer(result, list, list.size());
+    return !list.isEmpty();
+}
+
+bool KelvoWorker::dbGetSaldo(quint32 tid, quint32 uid)
+{
+    if (debugLevel)
+        qDebug("KelvoWorker::dbGetSaldo(%u, %u)", tid, uid);
+    const QStringList where = personConditions(activeLinkCondition, tid, uid);
+    if (debugLevel > 2)
+        qDebug() << "KelvoWorker::dbGetSaldo() where:" << where;
+    QSqlQuery query(db);
+    if (!execSql(query, saldoListSql.arg(where.join(QLatin1String(" AND "))), "dbGetSaldo"))
+        return false;
+    const QVariantMap map = keyedRows(query, "uid", saldoValue);
+    writeAnswer(result, map, map.size());
+    return !map.isEmpty();
+}
+
+bool KelvoWorker::dbGetPresent(quint32 tid, quint32 uid)
+{
+    if (debugLevel)
+        qDebug("KelvoWorker::dbGetPresent(%u, %u)", tid, uid);
+    const QStringList where = personConditions(activeLinkCondition, tid, uid);
+    if (debugLevel > 2)
+        qDebug() << "KelvoWorker::dbGetPresent() where:" << where;
+    QSqlQuery query(db);
+    if (!execSql(query, presentListSql.arg(where.join(QLatin1String(" AND "))), "dbGetPresent"))
+        return false;
+    const QVariantMap map = keyedRows(query, "uid", presentValue);
+    writeAnswer(result, map, map.size());
+    return !map.isEmpty();
+}
+
+// Each incremental list: the full statement when forced, with the pending
+// markers (the same operation, not forced) laid over it; otherwise only the
+// pending markers. A failed statement leaves its error in the result and
+// returns what was gathered.
+
+QVariantMap KelvoWorker::dbGetSyncInters(quint32 tid, bool force)
+{
+    if (debugLevel)
+        qDebug("KelvoWorker::dbGetSyncInters(%u, %i)", tid, int(force));
+    QSqlQuery query(db);
+    if (!execSql(query, (force ? interFullSql : interPendingSql).arg(tid), "dbGetSyncInters"))
+        return {};
+    const QVariantMap answer = keyedRows(query, "iid", interChange);
+    return force ? overlaid(answer, dbGetSyncInters(tid, false)) : answer;
+}
+
+QVariantMap KelvoWorker::dbGetSyncPeople(quint32 tid, bool force)
+{
+    if (debugLevel)
+        qDebug("KelvoWorker::dbGetSyncPeople(%u, %i)", tid, int(force));
+    QSqlQuery query(db);
+    if (!execSql(query, (force ? peopleFullSql : peoplePendingSql).arg(tid), "dbGetSyncPeople"))
+        return {};
+    const QVariantMap answer = keyedRows(query, "uid", personChange);
+    return force ? overlaid(answer, dbGetSyncPeople(tid, false)) : answer;
+}
+
+QVariantMap KelvoWorker::dbGetSyncSaldo(quint32 tid, bool force)
+{
+    if (debugLevel)
+        qDebug("KelvoWorker::dbGetSyncSaldo(%u, %i)", tid, int(force));
+    QSqlQuery query(db);
+    if (!execSql(query, (force ? saldoFullSql : saldoPendingSql).arg(tid), "dbGetSyncSaldo"))
+        return {};
+    const QVariantMap answer = keyedRows(query, "uid", saldoValue);
+    return force ? overlaid(answer, dbGetSyncSaldo(tid, false)) : answer;
+}
+
+QVariantMap KelvoWorker::dbGetSyncPresent(quint32 tid, bool force)
+{
+    if (debugLevel)
+        qDebug("KelvoWorker::dbGetSyncPresent(%u, %i)", tid, int(force));
+    QSqlQuery query(db);
+    if (!execSql(query, (force ? presentFullSql : presentPendingSql).arg(tid), "dbGetSyncPresent"))
+        return {};
+    const QVariantMap answer = keyedRows(query, "uid", presentValue);
+    return force ? overlaid(answer, dbGetSyncPresent(tid, false)) : answer;
+}
+
+QVariantMap KelvoWorker::dbGetClrGrp(quint32 tid, bool force)
+{
+    if (debugLevel)
+        qDebug("KelvoWorker::dbGetClrGrp(%u, %i)", tid, int(force));
+    QSqlQuery query(db);
+    if (!execSql(query, (force ? groupFullSql : groupPendingSql).arg(tid), "dbGetClrGrp"))
+        return {};
+    const QVariantMap answer = keyedRows(query, "uid", groupValue);
+    return force ? overlaid(answer, dbGetClrGrp(tid, false)) : answer;
+}
+
+QVariantMap KelvoWorker::dbGetVars(quint32 tid)
+{
+    if (debugLevel)
+        qDebug("KelvoWorker::dbGetVars(%u)", tid);
+    QSqlQuery query(db);
+    if (!execSql(query, varsPendingSql.arg(tid), "dbGetVars"))
+        return {};
+    QVariantMap answer;
+    while (query.next())
+        answer.insert(query.value(0).toString(), query.value(1));
+    return answer;
+}
+
+// ---- DELETE -------------------------------------------------------------------
+
+void KelvoWorker::buildDeleteResponse(const QStringList &parts)
+{
+    if (debugLevel)
+        qDebug() << "KelvoWorker::buildDeleteResponse(" << joinedParts(parts, " | ") << ")";
+    quint32 tid = 0;
+    quint32 vornID = 0;
+    if (!acceptTerminal(*this, parts, 3, deleteOperations, tid, vornID))
+        return;
+    const QString &operation = parts.at(0);
+    const QString &itemHash = parts.at(2);
+    if (debugLevel > 1)
+        qDebug() << "KelvoWorker::buildDeleteResponse()" << operation << parts.at(1) << itemHash << ")";
+
+    if (operation == QLatin1String("person")) {
+        quint32 uid = 0;
+        if (acceptPerson(*this, itemHash, uid))
+            writeChanged(result, httpStatus, dbDeletePerson(tid, uid));
+        return;
+    }
+    if (operation == QLatin1String("entrance")) {
+        quint32 id = 0;
+        quint32 refId = 0;
+        if (!decodeItemHash(*this, itemHash, id, refId))
+            return;
+        if (!dbCheckEntrance(id, refId)) {
+            setError(QStringLiteral("Entrance not found!"), 404);
+            return;
+        }
+        writeChanged(result, httpStatus, dbDeleteEntrance(tid, id));
+        return;
+    }
+
+    quint32 created = 0;
+    quint32 mask = 0;
+    if (!decodeItemHash(*this, itemHash, created, mask))
+        return;
+    // A confirmation from the future would delete markers the terminal has not seen yet.
+    if (created > now()) {
+        setError(QStringLiteral("Invalid hash '%1'!").arg(itemHash), 400);
+        return;
+    }
+    const qint32 deleted = dbDeleteSync(tid, created, quint16(mask));
+    if (result.value(resKey).toString().isEmpty())
+        result.insert(resKey, deleted);
+}
+
+bool KelvoWorker::dbDeletePerson(quint32 tid, quint32 uid)
+{
+    if (debugLevel)
+        qDebug("KelvoWorker::dbDeletePerson(%u, %u)", tid, uid);
+    QSqlQuery query(db);
+    return execSql(query, deletePersonSql.arg(tid).arg(uid), "dbDeletePerson") && query.numRowsAffected() > 0;
+}
+
+bool KelvoWorker::dbCheckEntrance(quint32 id, quint32 refId)
+{
+    if (debugLevel)
+        qDebug("KelvoWorker::dbCheckEntrance(%u, %u)", id, refId);
+    QSqlQuery query(db);
+    return execSql(query, checkEntranceSql.arg(id).arg(refId), "dbCheckEntrance") && firstUInt(query) != 0;
+}
+
+bool KelvoWorker::dbDeleteEntrance(quint32 tid, quint32 id)
+{
+    if (debugLevel)
+        qDebug("KelvoWorker::dbDeleteEntrance(%u, %u)", tid, id);
+    QSqlQuery query(db);
+    return execSql(query, deleteEntranceSql.arg(id).arg(tid), "dbDeleteEntrance") && query.numRowsAffected() > 0;
+}
+
+qint32 KelvoWorker::dbDeleteSync(quint32 tid, quint32 created, quint16 mask)
+{
+    if (debugLevel)
+        qDebug("KelvoWorker::dbDeleteSync(%u, %u, %u)", tid, created, uint(mask));
+    QSqlQuery query(db);
+    if (!execSql(query, deleteMarkersSql.arg(tid).arg(created).arg(mask), "dbDeleteSync"))
+        return -1;
+    const qint32 deleted = query.numRowsAffected();
+    execSql(query, narrowSyncMaskSql.arg(tid), "dbDeleteSync");
+    return deleted;
+}
