@@ -1,13 +1,583 @@
-// POST and PUT handlers: registration, person and entrance upload, updates.
+// POST and PUT handlers: terminal registration and state, person and entrance
+// upload, and the marking of a person's other terminals.
 #include "kelvoworker.h"
 
-void KelvoWorker::buildPostResponse(const QStringList &, const QByteArray &) { setError(QStringLiteral("Not implemented"), 501); }
-void KelvoWorker::buildPutResponse(const QStringList &, const QByteArray &) { setError(QStringLiteral("Not implemented"), 501); }
-quint32 KelvoWorker::dbInsertTerm(const QVariantMap &) { return 0; }
-quint16 KelvoWorker::terminalTypeFlags(const QString &) { return 0; }
-QString KelvoWorker::dbGetColorGroups() { return {}; }
-quint32 KelvoWorker::dbInsertPerson(quint32, const QVariantMap &) { return 0; }
-bool KelvoWorker::dbUpdatePerson(quint32, quint32, const QVariantMap &) { return false; }
-bool KelvoWorker::dbSetOtherTermsPeopleSync(quint32, quint32, const QString &) { return false; }
-quint32 KelvoWorker::dbInsertEntrance(quint32, const QVariantMap &) { return 0; }
-bool KelvoWorker::dbUpdateTerm(quint32, const QVariantMap &) { return false; }
+#include "updaterow.h"
+
+#include <QDate>
+#include <QDebug>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+#include <QSqlError>
+#include <QThread>
+
+namespace {
+
+// A request body as the upload operations read it: a JSON object as a map
+// (any other document is an empty map), or the message for a body that is
+// not JSON. Parsing and reporting are apart because POST and PUT report the
+// parse error at different points of their checks.
+struct RequestBody
+{
+    QVariantMap map;
+    QString parseError;
+};
+
+RequestBody parseRequestBody(const QByteArray &data)
+{
+    QJsonParseError error {};
+    const QJsonDocument document = QJsonDocument::fromJson(data, &error);
+    RequestBody body;
+    if (error.error != QJsonParseError::NoError)
+        body.parseError = QStringLiteral("Parse error at %2: '%1'").arg(error.errorString(), QString::number(error.offset));
+    else
+        body.map = document.object().toVariantMap();
+    return body;
+}
+
+QString invalidOperation(const QString &operation)
+{
+    return QStringLiteral("Invalid operation '%1'!").arg(operation);
+}
+
+QString invalidPath(const QStringList &parts)
+{
+    return QStringLiteral("Invalid path '%1'!").arg(parts.join(QLatin1Char('/')));
+}
+
+QString invalidHash(const QString &hash)
+{
+    return QStringLiteral("Invalid hash '%1'!").arg(hash);
+}
+
+const QString terminalNotFound = QStringLiteral("Terminal not found!");
+const QString operationTerm = QStringLiteral("term");
+const QString operationPerson = QStringLiteral("person");
+const QString changeUpdated = QStringLiteral("U");
+
+// --- terminals ---
+
+const QString termByVornIdSql = QStringLiteral("SELECT tid FROM term WHERE vornID = %1 ORDER BY tid DESC LIMIT 1");
+const QString updateTermSql = QStringLiteral("UPDATE term SET %1 WHERE tid = %2");
+const QString insertTermSql = QStringLiteral("INSERT INTO term SET %1 ON DUPLICATE KEY UPDATE %2");
+const QString colorGroupsSql = QStringLiteral("SELECT value FROM vars WHERE name = 'colorGroups'");
+
+const QStringList registrationKeys { QStringLiteral("flags"), QStringLiteral("fpu"),    QStringLiteral("sdu"),
+                                     QStringLiteral("hddu"),  QStringLiteral("cpuu"),   QStringLiteral("memu"),
+                                     QStringLiteral("accNum"), QStringLiteral("crNum"), QStringLiteral("btime"),
+                                     QStringLiteral("ver"),   QStringLiteral("ip"),     QStringLiteral("mac") };
+const QStringList termStateKeys { QStringLiteral("fpu"),   QStringLiteral("sdu"),    QStringLiteral("hddu"),
+                                  QStringLiteral("cpuu"),  QStringLiteral("memu"),   QStringLiteral("accNum"),
+                                  QStringLiteral("crNum"), QStringLiteral("btime"),  QStringLiteral("online"),
+                                  QStringLiteral("ver"),   QStringLiteral("ip"),     QStringLiteral("mac"),
+                                  QStringLiteral("name") };
+// An address that a terminal could not determine must not wipe the stored one.
+const QStringList addressKeys { QStringLiteral("ip"), QStringLiteral("mac") };
+
+// Default flags by terminal type; the first matching rule wins.
+struct TypeRule
+{
+    QLatin1String text;
+    bool whole;
+    Qt::CaseSensitivity sensitivity;
+    quint16 flags;
+};
+
+const TypeRule typeRules[] = {
+    { QLatin1String("KR550"), false, Qt::CaseInsensitive, 255 },
+    { QLatin1String("KP12"), false, Qt::CaseInsensitive, 2 },
+    { QLatin1String("VTRM"), true, Qt::CaseInsensitive, 3 },
+    { QLatin1String("BRW"), true, Qt::CaseInsensitive, 3 },
+    { QLatin1String("TTRM"), true, Qt::CaseInsensitive, 263 },
+    { QLatin1String("DSK"), false, Qt::CaseSensitive, 7 },
+};
+
+// --- persons ---
+
+const QString personByPidSql = QStringLiteral("SELECT uid FROM people WHERE pid = %1 LIMIT 1");
+const QString updatePersonSql = QStringLiteral("UPDATE people SET %1 WHERE uid = %2");
+const QString insertPersonSql = QStringLiteral("INSERT INTO people SET %1 ON DUPLICATE KEY UPDATE %2");
+// When a concurrent upload stored the same personal number first, the insert
+// becomes an update of that row and this makes its uid the insert id.
+const QString keepStoredPersonId = QStringLiteral("uid=LAST_INSERT_ID(uid)");
+const QString countLinkSql = QStringLiteral("SELECT COUNT(*) FROM people_term WHERE uid= %1 AND tid = %2 LIMIT 1");
+const QString insertLinkSql
+    = QStringLiteral("INSERT INTO people_term SET uid=%1, tid=%2 ON DUPLICATE KEY UPDATE uid=VALUES(uid)");
+const QString markOtherTermsSql = QStringLiteral(
+    "INSERT INTO `term_sync` SELECT tid, '%1' type, 'people_term' ref, 'uid' ref_col, `uid` ref_id, "
+    "UNIX_TIMESTAMP() created, 2 flags FROM people_term pt JOIN people p USING(uid) "
+    "WHERE p.status = 1 AND pt.uid = %2 AND pt.tid != %3;");
+const QString raiseOtherTermsSql = QStringLiteral("Update `term` SET syn = syn | 2 WHERE status = 1 AND "
+                                                  "tid IN(SELECT tid FROM people_term WHERE uid = %1 AND tid != %2)");
+
+const QStringList personKeys { QStringLiteral("access"), QStringLiteral("card"),    QStringLiteral("admin"),
+                               QStringLiteral("end"),    QStringLiteral("begin"),   QStringLiteral("email"),
+                               QStringLiteral("phone"),  QStringLiteral("title2"),  QStringLiteral("surname"),
+                               QStringLiteral("name"),   QStringLiteral("title") };
+// A terminal that lacks a card or one of the names must not wipe the stored one.
+const QStringList personSkipWhenEmpty { QStringLiteral("card"), QStringLiteral("surname"), QStringLiteral("name") };
+
+// Markers are written while terminals acknowledge theirs, so the server may
+// pick these statements as deadlock victims; a victim was rolled back whole
+// and is simply run again.
+constexpr int markerDeadlockRetries = 8;
+
+bool execRetryingDeadlocks(QSqlQuery &query, const QString &sql)
+{
+    for (int attempt = 0;; ++attempt) {
+        if (query.exec(sql))
+            return true;
+        if (query.lastError().nativeErrorCode() != QLatin1String("1213") || attempt >= markerDeadlockRetries)
+            return false;
+        QThread::msleep(1u << qMin(attempt, 5));
+    }
+}
+
+// Links the person to the uploading terminal unless the link exists. run
+// executes one statement and reports its failure. False only when the link
+// could not be counted: a failed link insert is reported, but the person
+// itself was stored.
+template <typename Run>
+bool linkPersonToTerm(QSqlQuery &query, quint32 tid, quint32 uid, Run run)
+{
+    if (!run(countLinkSql.arg(uid).arg(tid)))
+        return false;
+    if (query.next() && query.value(0).toUInt() != 0)
+        return true;
+    run(insertLinkSql.arg(uid).arg(tid));
+    return true;
+}
+
+qint64 startOfToday()
+{
+    return QDate::currentDate().startOfDay().toSecsSinceEpoch();
+}
+
+// --- entrances ---
+
+const QString entranceByRefSql
+    = QStringLiteral("SELECT id FROM inters_data WHERE tid = %1 AND refId = %2 ORDER BY id DESC LIMIT 1");
+const QString insertEntranceSql = QStringLiteral("INSERT INTO inters_data SET %1 ON DUPLICATE KEY UPDATE %2");
+const QString insertEntrancePhotoSql
+    = QStringLiteral("INSERT INTO inters_data (%1) VALUES(%2)  ON DUPLICATE KEY UPDATE %3");
+// An entrance resent concurrently passes the duplicate check and collides
+// with the unique (tid, refId) key. The stored row must stay as it is, and
+// its id becomes the insert id so that the terminal learns it.
+const QString keepStoredEntrance = QStringLiteral("id=LAST_INSERT_ID(id)");
+
+const QString entranceTable = QStringLiteral("inters_data");
+constexpr quint8 entranceCreatedFlags = 3;
+
+const QStringList entranceKeys { QStringLiteral("refId"), QStringLiteral("description"), QStringLiteral("date"),
+                                 QStringLiteral("tid"),   QStringLiteral("type"),        QStringLiteral("iid"),
+                                 QStringLiteral("uid") };
+const QStringList entranceNumericKeys { QStringLiteral("date"), QStringLiteral("refId"), QStringLiteral("iid"),
+                                        QStringLiteral("uid") };
+const QStringList entranceRequiredKeys { QStringLiteral("refId"), QStringLiteral("type"), QStringLiteral("iid"),
+                                         QStringLiteral("uid") };
+
+} // namespace
+
+// ---------------------------------------------------------------- handlers
+
+void KelvoWorker::buildPostResponse(const QStringList &parts, const QByteArray &data)
+{
+    if (debugLevel)
+        qDebug() << "KelvoWorker::buildPostResponse(" << parts.join(QStringLiteral(" | ")) << data.size() << ")";
+    const RequestBody body = parseRequestBody(data);
+    const QString operation = parts.value(0);
+    if (!postOperations.contains(operation)) {
+        setError(invalidOperation(operation), 400);
+        return;
+    }
+    if (!body.parseError.isEmpty()) {
+        setError(body.parseError, 400);
+        return;
+    }
+    if (operation == operationTerm) {
+        // The terminal needs its colour groups also when the registration failed.
+        dbInsertTerm(body.map);
+        result.insert(QStringLiteral("colorGroups"), dbGetColorGroups());
+        return;
+    }
+    if (parts.size() < 2) {
+        setError(invalidPath(parts), 400);
+        return;
+    }
+    quint32 tid = 0;
+    quint32 vornId = 0;
+    if (!parseHash(parts.at(1), tid, vornId)) {
+        setError(invalidHash(parts.at(1)), 400);
+        return;
+    }
+    if (debugLevel >= 2)
+        qDebug() << "KelvoWorker::buildPostResponse()" << operation << parts.at(1);
+    if (!dbCheckTerm(tid, vornId)) {
+        setError(terminalNotFound, 404);
+        return;
+    }
+    if (operation == operationPerson) {
+        const quint32 uid = dbInsertPerson(tid, body.map);
+        if (uid)
+            result.insert(QStringLiteral("res"), QVariantMap { { QStringLiteral("pid"), body.map.value(QStringLiteral("pid")) },
+                                                               { QStringLiteral("uid"), uid } });
+        return;
+    }
+    dbInsertEntrance(tid, body.map);
+}
+
+void KelvoWorker::buildPutResponse(const QStringList &parts, const QByteArray &data)
+{
+    if (debugLevel)
+        qDebug() << "KelvoWorker::buildPutResponse(" << parts.join(QStringLiteral(" | ")) << data.size() << ")";
+    const RequestBody body = parseRequestBody(data);
+    if (parts.size() < 2) {
+        setError(invalidPath(parts), 400);
+        return;
+    }
+    const QString &operation = parts.at(0);
+    if (!putOperations.contains(operation)) {
+        setError(invalidOperation(operation), 400);
+        return;
+    }
+    quint32 tid = 0;
+    quint32 vornId = 0;
+    if (!parseHash(parts.at(1), tid, vornId)) {
+        setError(invalidHash(parts.at(1)), 400);
+        return;
+    }
+    if (debugLevel)
+        qDebug() << "KelvoWorker::buildPutResponse()" << operation << parts.at(1) << ")";
+    if (!body.parseError.isEmpty()) {
+        setError(body.parseError, 400);
+        return;
+    }
+    if (!dbCheckTerm(tid, vornId)) {
+        setError(terminalNotFound, 404);
+        return;
+    }
+
+    // Nothing changed: 208, and "res" false unless it carries an error message.
+    const auto answerUnchanged = [this] {
+        httpStatus = 208;
+        if (result.value(QStringLiteral("res")).toString().isEmpty())
+            result.insert(QStringLiteral("res"), false);
+    };
+
+    if (operation == operationTerm) {
+        if (dbUpdateTerm(tid, body.map))
+            result.insert(QStringLiteral("res"), true);
+        else
+            answerUnchanged();
+        return;
+    }
+
+    if (parts.size() < 3) {
+        setError(invalidPath(parts), 400);
+        return;
+    }
+    quint32 uid = 0;
+    quint32 pid = 0;
+    if (!parseHash(parts.at(2), uid, pid)) {
+        setError(invalidHash(parts.at(2)), 400);
+        return;
+    }
+    if (!dbCheckPerson(uid, pid)) {
+        setError(QStringLiteral("Person not found!"), 404);
+        return;
+    }
+    if (!dbUpdatePerson(tid, uid, body.map)) {
+        answerUnchanged();
+        return;
+    }
+    const bool marked = dbSetOtherTermsPeopleSync(tid, uid, changeUpdated);
+    result.insert(QStringLiteral("res"), QVariantMap { { QStringLiteral("pid"), pid },
+                                                       { QStringLiteral("uid"), uid },
+                                                       { QStringLiteral("setOtherTerms"), marked } });
+}
+
+// ---------------------------------------------------------------- terminals
+
+quint16 KelvoWorker::terminalTypeFlags(const QString &type)
+{
+    if (type.isEmpty())
+        return 0;
+    for (const TypeRule &rule : typeRules) {
+        const bool matches = rule.whole ? type.compare(rule.text, rule.sensitivity) == 0
+                                        : type.contains(rule.text, rule.sensitivity);
+        if (matches)
+            return rule.flags;
+    }
+    return 0;
+}
+
+quint32 KelvoWorker::dbInsertTerm(const QVariantMap &data)
+{
+    if (debugLevel)
+        qDebug("KelvoWorker::dbInsertTerm()");
+    const quint32 vornId = BodyValue::number(data.value(QStringLiteral("fid")));
+    if (!vornId) {
+        setError(QStringLiteral("Vorn ID is required!"), 422);
+        return 0;
+    }
+    // Registration stores name and type as the terminal sent them.
+    const QString name = BodyValue::text(data.value(QStringLiteral("name")));
+    if (name.isEmpty()) {
+        setError(QStringLiteral("Name is required!"), 422);
+        return 0;
+    }
+    const QString type = BodyValue::text(data.value(QStringLiteral("type")));
+    if (type.isEmpty()) {
+        setError(QStringLiteral("Type is required!"), 422);
+        return 0;
+    }
+
+    UpdateRow row;
+    row.set(QStringLiteral("online"), now());
+    row.set(QStringLiteral("status"), 1);
+    row.set(QStringLiteral("name"), name);
+    row.set(QStringLiteral("type"), type);
+    row.set(QStringLiteral("vornID"), vornId);
+    row.addFields(data, registrationKeys, addressKeys);
+    if (!row.contains(QStringLiteral("flags")))
+        row.set(QStringLiteral("flags"), terminalTypeFlags(type));
+    if (debugLevel >= 2)
+        qDebug() << "KelvoWorker::dbInsertTerm() data:" << row.toJson();
+    const QString setList = row.setList(db);
+
+    QSqlQuery query(db);
+    const QString lookupSql = termByVornIdSql.arg(vornId);
+    if (!query.exec(lookupSql)) {
+        // The lookup answers with the server's own error number.
+        const quint16 code = quint16(query.lastError().nativeErrorCode().toUInt());
+        reportSqlError(query, lookupSql, "dbInsertTerm", code ? code : 500);
+        return 0;
+    }
+    const quint32 stored = firstUInt(query);
+    if (stored) {
+        // Registering again reactivates and rewrites the newest row of this Vorn ID.
+        result.insert(QStringLiteral("res"), stored);
+        if (!execSql(query, updateTermSql.arg(setList, QString::number(stored)), "dbInsertTerm"))
+            return 0;
+        if (query.numRowsAffected() == 0)
+            httpStatus = 208;
+        return stored;
+    }
+    if (!execSql(query, insertTermSql.arg(setList, row.valuesList()), "dbInsertTerm"))
+        return 0;
+    const quint32 tid = query.lastInsertId().toUInt();
+    if (tid)
+        httpStatus = 201;
+    result.insert(QStringLiteral("res"), tid);
+    return tid;
+}
+
+QString KelvoWorker::dbGetColorGroups()
+{
+    QSqlQuery query(db);
+    if (!execSql(query, colorGroupsSql, "dbGetColorGroups"))
+        return QString();
+    return query.next() ? query.value(0).toString() : QString();
+}
+
+bool KelvoWorker::dbUpdateTerm(quint32 tid, const QVariantMap &data)
+{
+    if (debugLevel)
+        qDebug("KelvoWorker::dbUpdateTerm(%u)", tid);
+    UpdateRow row;
+    row.set(QStringLiteral("status"), 1);
+    row.addFields(data, termStateKeys, addressKeys);
+    if (debugLevel >= 2)
+        qDebug() << "KelvoWorker::dbUpdateTerm() data:" << row.toJson();
+    // The terminal's own clock is not trusted for its last contact.
+    row.set(QStringLiteral("online"), now());
+
+    QSqlQuery query(db);
+    if (!execSql(query, updateTermSql.arg(row.setList(db), QString::number(tid)), "dbUpdateTerm"))
+        return false;
+    return query.numRowsAffected() > 0;
+}
+
+// ---------------------------------------------------------------- persons
+
+quint32 KelvoWorker::dbInsertPerson(quint32 tid, const QVariantMap &data)
+{
+    const quint32 pid = BodyValue::number(data.value(QStringLiteral("pid")));
+    if (debugLevel)
+        qDebug("KelvoWorker::dbInsertPerson(%u, %u)", tid, pid);
+    if (!pid) {
+        setError(QStringLiteral("Personal ID is required!"), 422);
+        return 0;
+    }
+    if (BodyValue::text(data.value(QStringLiteral("name"))).isEmpty()
+        && BodyValue::text(data.value(QStringLiteral("surname"))).isEmpty()) {
+        setError(QStringLiteral("Name is required!"), 422);
+        return 0;
+    }
+
+    UpdateRow row;
+    row.set(QStringLiteral("pid"), pid);
+    row.addFields(data, personKeys, personSkipWhenEmpty);
+
+    QSqlQuery query(db);
+    const auto run = [this, &query](const QString &sql) { return execSql(query, sql, "dbInsertPerson"); };
+    if (!run(personByPidSql.arg(pid)))
+        return 0;
+    quint32 uid = firstUInt(query);
+    if (uid)
+        dbSetOtherTermsPeopleSync(tid, uid, changeUpdated);
+    else if (!row.contains(QStringLiteral("begin")))
+        row.set(QStringLiteral("begin"), startOfToday());
+
+    const QString setList = row.setList(db);
+    if (uid) {
+        if (!run(updatePersonSql.arg(setList, QString::number(uid))))
+            return 0;
+        if (query.numRowsAffected() == 0)
+            httpStatus = 208;
+    } else {
+        if (!run(insertPersonSql.arg(setList, row.valuesList() + QStringLiteral(", ") + keepStoredPersonId)))
+            return 0;
+        uid = query.lastInsertId().toUInt();
+        // 1: a new row; 2: the concurrently stored person was changed; 0: it
+        // already held these values.
+        const int affected = query.numRowsAffected();
+        if (affected == 1) {
+            if (uid)
+                httpStatus = 201;
+        } else if (uid) {
+            if (affected == 0)
+                httpStatus = 208;
+            dbSetOtherTermsPeopleSync(tid, uid, changeUpdated);
+        }
+    }
+
+    result.insert(QStringLiteral("res"), uid);
+    if (!uid)
+        return 0;
+    if (!linkPersonToTerm(query, tid, uid, run))
+        return 0;
+    return uid;
+}
+
+bool KelvoWorker::dbUpdatePerson(quint32 tid, quint32 uid, const QVariantMap &data)
+{
+    if (debugLevel)
+        qDebug("KelvoWorker::dbUpdatePerson(%u, %u)", tid, uid);
+    UpdateRow row;
+    row.addFields(data, personKeys, personSkipWhenEmpty);
+
+    QSqlQuery query(db);
+    const auto run = [this, &query](const QString &sql) { return execSql(query, sql, "dbUpdatePerson"); };
+    // A body without any accepted key leaves an empty SET list, which the
+    // server refuses: reported like any failed statement.
+    if (!run(updatePersonSql.arg(row.setList(db), QString::number(uid))))
+        return false;
+    const bool changed = query.numRowsAffected() > 0;
+    if (!linkPersonToTerm(query, tid, uid, run))
+        return false;
+    return changed;
+}
+
+bool KelvoWorker::dbSetOtherTermsPeopleSync(quint32 tid, quint32 uid, const QString &type)
+{
+    if (debugLevel)
+        qDebug("KelvoWorker::dbSetOtherTermsPeopleSync(tid: %u, uid: %u)", tid, uid);
+    // Failures are logged only: the upload that changed the person goes on.
+    QSqlQuery query(db);
+    if (!execRetryingDeadlocks(query, markOtherTermsSql.arg(sqlText(type), QString::number(uid), QString::number(tid)))) {
+        qCritical("TermSyncRepository::dbSetOtherTermsPeopleSync() ERROR: %s", qPrintable(query.lastError().text()));
+        return false;
+    }
+    if (!execRetryingDeadlocks(query, raiseOtherTermsSql.arg(QString::number(uid), QString::number(tid)))) {
+        qCritical("KelvoWorker::dbSetOtherTermsPeopleSync() ERROR: %s", qPrintable(query.lastError().text()));
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- entrances
+
+quint32 KelvoWorker::dbInsertEntrance(quint32 tid, const QVariantMap &data)
+{
+    const quint32 refId = BodyValue::number(data.value(QStringLiteral("refId")));
+    if (debugLevel)
+        qDebug("KelvoWorker::dbInsertEntrance(%u, %u)", tid, refId);
+    if (!refId) {
+        setError(QStringLiteral("Reference ID is required!"), 422);
+        return 0;
+    }
+    const quint32 uid = BodyValue::number(data.value(QStringLiteral("uid")));
+    if (!uid) {
+        setError(QStringLiteral("User ID is required!"), 422);
+        return 0;
+    }
+    QVariantMap answer { { QStringLiteral("rid"), refId }, { QStringLiteral("uid"), uid } };
+    // A stored entrance is answered with its id and never written again.
+    const auto answerStored = [this, &answer](quint32 id) {
+        answer.insert(QStringLiteral("eid"), id);
+        httpStatus = 208;
+        result.insert(QStringLiteral("res"), answer);
+        return id;
+    };
+
+    QSqlQuery query(db);
+    if (!execSql(query, entranceByRefSql.arg(tid).arg(refId), "dbInsertEntrance"))
+        return 0;
+    if (const quint32 stored = firstUInt(query))
+        return answerStored(stored);
+
+    UpdateRow row;
+    row.set(QStringLiteral("tid"), tid);
+    int required = 0;
+    for (const QString &key : entranceKeys) {
+        const auto it = data.constFind(key);
+        if (it == data.cend() || (entranceNumericKeys.contains(key) && BodyValue::number(it.value()) == 0))
+            continue;
+        if (entranceRequiredKeys.contains(key))
+            ++required;
+        row.set(key, BodyValue::text(it.value()).trimmed());
+    }
+    if (required < entranceRequiredKeys.size()) {
+        setError(QStringLiteral("Required field is missing!"), 422);
+        return 0;
+    }
+    const qint64 created = now();
+    row.set(QStringLiteral("created"), created);
+    if (!row.contains(QStringLiteral("date")))
+        row.set(QStringLiteral("date"), created);
+
+    const QByteArray photo = decodeSafeBase64(BodyValue::text(data.value(QStringLiteral("image"))).toUtf8());
+    if (photo.isEmpty()) {
+        if (!execSql(query, insertEntranceSql.arg(row.setList(db), keepStoredEntrance), "dbInsertEntrance"))
+            return 0;
+    } else {
+        // The photo travels as a bound value; the statement text never holds it.
+        const QString sql = insertEntrancePhotoSql.arg(
+            (row.columns() << QStringLiteral("photo")).join(QStringLiteral(", ")),
+            (row.placeholders() << QStringLiteral(":photo")).join(QStringLiteral(", ")), keepStoredEntrance);
+        if (!query.prepare(sql)) {
+            const QString text = query.lastError().text();
+            setError(text, 500);
+            qCritical().nospace() << "KelvoWorker::dbInsertEntrance() Prepare failed! ERROR: " << text
+                                  << "\nSQL: " << sql;
+            return 0;
+        }
+        row.bindValues(query);
+        query.bindValue(QStringLiteral(":photo"), photo, QSql::In | QSql::Binary);
+        if (!execPrepared(query, "dbInsertEntrance"))
+            return 0;
+    }
+
+    const quint32 id = query.lastInsertId().toUInt();
+    if (id && query.numRowsAffected() != 1)
+        return answerStored(id);
+    answer.insert(QStringLiteral("eid"), id);
+    result.insert(QStringLiteral("res"), answer);
+    if (!id)
+        return 0;
+    httpStatus = 201;
+    Q_EMIT recordCreated(entranceTable, id, token, entranceCreatedFlags);
+    return id;
+}
