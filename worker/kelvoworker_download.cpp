@@ -5,6 +5,9 @@
 #include <QDebug>
 #include <QSqlRecord>
 
+#include <utility>
+#include <vector>
+
 namespace {
 
 // ---- Full lists ------------------------------------------------------------
@@ -89,17 +92,27 @@ constexpr quint32 groupKind = 256;
 const QString typeDeleted = QStringLiteral("D");
 const QString resKey = QStringLiteral("res");
 
-// Named column access for the rows of one executed statement; the record is
-// taken once per statement instead of once per value.
+// Named column access for the rows of one executed statement. The record is
+// taken once per statement and each name looked up once: the mappers ask by
+// the same literals for every row.
 class Row
 {
 public:
     explicit Row(const QSqlQuery &query) : query(query), record(query.record()) { }
-    QVariant operator[](const char *column) const { return query.value(record.indexOf(QLatin1String(column))); }
+    QVariant operator[](const char *column) const
+    {
+        for (const auto &[name, index] : columns)
+            if (name == column)
+                return query.value(index);
+        const int index = record.indexOf(QLatin1String(column));
+        columns.emplace_back(column, index);
+        return query.value(index);
+    }
 
 private:
     const QSqlQuery &query;
     const QSqlRecord record;
+    mutable std::vector<std::pair<const char *, int>> columns;
 };
 
 // Names may be stored as UTF-8 bytes in byte-string columns, and terminals

@@ -4,29 +4,42 @@
 -- Several columns are text although they hold numbers: terminals write them
 -- as trimmed text, also when it is empty (term.flags, people.admin/access/
 -- begin/end), and MariaDB's strict mode refuses '' for an integer column.
--- Readers convert them ('' reads as 0 / false).
+-- Readers convert them ('' reads as 0 / false). Terminal state texts are
+-- stored as sent, so their columns are wide enough that a long version
+-- string is not refused as "Data too long".
+--
+-- Keys: every statement of the terminal handlers reaches its rows through a
+-- key of the terminal, person, entrance or setting it names (checked with
+-- EXPLAIN on a tenant of 1,000 terminals, 20,000 persons and 100,000
+-- markers; bench/bench_sync.sh prints the plans). One statement still reads
+-- a whole table, and no key can change that: the person-marking
+-- "Update `term` ... WHERE status = 1 AND tid IN(SELECT tid FROM people_term
+-- ...)" walks all of `term` by its primary key with a dependent subquery,
+-- because MariaDB before 11.1 plans single-table UPDATEs without semi-joins.
 
 CREATE TABLE IF NOT EXISTS `term` (
   `tid`     INT UNSIGNED NOT NULL AUTO_INCREMENT,
   `vornID`  INT UNSIGNED NOT NULL DEFAULT 0,
   `status`  TINYINT      NOT NULL DEFAULT 1,
   `syn`     INT UNSIGNED NOT NULL DEFAULT 0,
-  `flags`   VARCHAR(20)  NOT NULL DEFAULT '0',
+  `flags`   VARCHAR(64)  NOT NULL DEFAULT '0',
   `online`  INT UNSIGNED NOT NULL DEFAULT 0,
   `name`    VARCHAR(255) NOT NULL DEFAULT '',
-  `type`    VARCHAR(64)  NOT NULL DEFAULT '',
-  `fpu`     VARCHAR(64)  NOT NULL DEFAULT '',
-  `sdu`     VARCHAR(64)  NOT NULL DEFAULT '',
-  `hddu`    VARCHAR(64)  NOT NULL DEFAULT '',
-  `cpuu`    VARCHAR(64)  NOT NULL DEFAULT '',
-  `memu`    VARCHAR(64)  NOT NULL DEFAULT '',
-  `accNum`  VARCHAR(64)  NOT NULL DEFAULT '',
-  `crNum`   VARCHAR(64)  NOT NULL DEFAULT '',
-  `btime`   VARCHAR(64)  NOT NULL DEFAULT '',
-  `ver`     VARCHAR(64)  NOT NULL DEFAULT '',
-  `ip`      VARCHAR(64)  NOT NULL DEFAULT '',
-  `mac`     VARCHAR(64)  NOT NULL DEFAULT '',
+  `type`    VARCHAR(255) NOT NULL DEFAULT '',
+  `fpu`     VARCHAR(255) NOT NULL DEFAULT '',
+  `sdu`     VARCHAR(255) NOT NULL DEFAULT '',
+  `hddu`    VARCHAR(255) NOT NULL DEFAULT '',
+  `cpuu`    VARCHAR(255) NOT NULL DEFAULT '',
+  `memu`    VARCHAR(255) NOT NULL DEFAULT '',
+  `accNum`  VARCHAR(255) NOT NULL DEFAULT '',
+  `crNum`   VARCHAR(255) NOT NULL DEFAULT '',
+  `btime`   VARCHAR(255) NOT NULL DEFAULT '',
+  `ver`     VARCHAR(255) NOT NULL DEFAULT '',
+  `ip`      VARCHAR(255) NOT NULL DEFAULT '',
+  `mac`     VARCHAR(255) NOT NULL DEFAULT '',
   PRIMARY KEY (`tid`),
+  -- registration looks up the newest terminal of a Vorn ID (tid comes with
+  -- the key, so ORDER BY tid DESC LIMIT 1 reads one entry)
   KEY `vornID` (`vornID`)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
 
@@ -107,7 +120,11 @@ CREATE TABLE IF NOT EXISTS `term_sync` (
   `ref_id`  INT UNSIGNED NOT NULL DEFAULT 0,
   `created` INT UNSIGNED NOT NULL DEFAULT 0,
   `flags`   INT UNSIGNED NOT NULL DEFAULT 0,
+  -- the pending lists read one kind of one terminal in `created` order
+  -- (no filesort), and the recomputation of `syn` reads the terminal's
+  -- flags from this key alone
   KEY `tid_flags_created` (`tid`, `flags`, `created`),
+  -- the confirmation deletes one terminal's markers older than a time
   KEY `tid_created` (`tid`, `created`)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
 
@@ -132,9 +149,9 @@ END //
 CREATE FUNCTION IF NOT EXISTS `getSaldo`(person INT UNSIGNED, ts INT UNSIGNED) RETURNS INT
   READS SQL DATA
 BEGIN
-  DECLARE balance INT DEFAULT 0;
-  SELECT saldo INTO balance FROM people WHERE uid = person LIMIT 1;
-  RETURN IFNULL(balance, 0);
+  -- A scalar subquery instead of SELECT ... INTO: an unknown person gives 0
+  -- without the "no data" warning.
+  RETURN IFNULL((SELECT saldo FROM people WHERE uid = person), 0);
 END //
 
 DELIMITER ;
