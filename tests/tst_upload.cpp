@@ -14,6 +14,17 @@
 // terminal state, and texts that must reach their columns unchanged.
 namespace {
 
+// A fresh tenant for one test, dropped again however the test ends.
+struct ScopedTenant : TestDatabase::Tenant
+{
+    explicit ScopedTenant(const char *tag)
+        : TestDatabase::Tenant(TestDatabase::createTenant(QString::fromLatin1(tag)))
+    {
+    }
+    ~ScopedTenant() { TestDatabase::dropTenant(*this); }
+    Q_DISABLE_COPY(ScopedTenant)
+};
+
 QVariant one(const QString &schema, const QString &sql)
 {
     return TestDatabase::scalar(schema, sql);
@@ -193,7 +204,7 @@ private slots:
         QFETCH(int, status);
         QFETCH(QString, message);
         REQUIRE_TEST_DATABASE();
-        const auto tenant = TestDatabase::createTenant(QStringLiteral("order"));
+        const ScopedTenant tenant("order");
         const quint32 tid = addTerm(tenant.schema, 31);
         QVERIFY(tid);
         const QMap<QString, QString> fill { { QStringLiteral("{T}"), WorkerHarness::hash(tid, 31) },
@@ -215,13 +226,12 @@ private slots:
         QCOMPARE(r.res().toString(), message);
         QCOMPARE(number(tenant.schema, tables), 1);
         QCOMPARE(created.count(), 0);
-        TestDatabase::dropTenant(tenant);
     }
 
     void registration()
     {
         REQUIRE_TEST_DATABASE();
-        const auto tenant = TestDatabase::createTenant(QStringLiteral("reg"));
+        const ScopedTenant tenant("reg");
         TestDatabase::exec(tenant.schema, QStringLiteral("INSERT INTO vars VALUES ('colorGroups', '[[1,\"red\"]]')"));
         WorkerHarness h;
         const auto post = [&](const QJsonObject &body) { return h.request(QStringLiteral("POST"), QStringLiteral("/kelvo/term"), tenant.token, body); };
@@ -264,14 +274,13 @@ private slots:
         const quint32 newer = addTerm(tenant.schema, 4711, 0);
         QCOMPARE(post(again).res().toInt(), int(newer));
         QCOMPARE(number(tenant.schema, QStringLiteral("SELECT COUNT(*) FROM term")), 2);
-        TestDatabase::dropTenant(tenant);
     }
 
     // A person stored once per tenant; its other terminals learn each upload.
     void personUploadMarksOtherTerminals()
     {
         REQUIRE_TEST_DATABASE();
-        const auto tenant = TestDatabase::createTenant(QStringLiteral("person"));
+        const ScopedTenant tenant("person");
         const QString &s = tenant.schema;
         const quint32 t0 = addTerm(s, 10), t1 = addTerm(s, 11), t2 = addTerm(s, 12, 0);
         WorkerHarness h;
@@ -322,7 +331,6 @@ private slots:
         QCOMPARE(post(t0, change).status, 208);
         QCOMPARE(markers(t1), 2);
         QCOMPARE(syn(t1), 2);
-        TestDatabase::dropTenant(tenant);
     }
 
     // The statement that raises other terminals' bits is chosen as a deadlock
@@ -330,7 +338,7 @@ private slots:
     void markersSurviveDeadlock()
     {
         REQUIRE_TEST_DATABASE();
-        const auto tenant = TestDatabase::createTenant(QStringLiteral("dead"));
+        const ScopedTenant tenant("dead");
         const QString &s = tenant.schema;
         const quint32 t0 = addTerm(s, 80), t1 = addTerm(s, 81), t2 = addTerm(s, 82);
         TestDatabase::exec(s, QStringLiteral("INSERT INTO people (uid, pid) VALUES (3, 33)"));
@@ -389,13 +397,12 @@ private slots:
         QCOMPARE(r.res()[QStringLiteral("setOtherTerms")], QJsonValue(true));
         QCOMPARE(text(s, QStringLiteral("SELECT GROUP_CONCAT(syn ORDER BY tid) FROM term")), QStringLiteral("0,2,2"));
         QCOMPARE(number(s, QStringLiteral("SELECT COUNT(*) FROM term_sync")), 2);
-        TestDatabase::dropTenant(tenant);
     }
 
     void putTermAndPerson()
     {
         REQUIRE_TEST_DATABASE();
-        const auto tenant = TestDatabase::createTenant(QStringLiteral("put"));
+        const ScopedTenant tenant("put");
         const QString &s = tenant.schema;
         const quint32 t0 = addTerm(s, 20), t1 = addTerm(s, 21);
         TestDatabase::exec(s, QStringLiteral("UPDATE term SET flags = '7', type = 'DSK', online = 5"));
@@ -434,13 +441,12 @@ private slots:
         r = h.request(QStringLiteral("PUT"), personPath, tenant.token, { { QStringLiteral("pid"), 1 } });
         QCOMPARE(r.status, 500);
         QVERIFY(!r.res().toString().isEmpty());
-        TestDatabase::dropTenant(tenant);
     }
 
     void entranceUpload()
     {
         REQUIRE_TEST_DATABASE();
-        const auto tenant = TestDatabase::createTenant(QStringLiteral("entr"));
+        const ScopedTenant tenant("entr");
         const QString &s = tenant.schema;
         const quint32 t0 = addTerm(s, 40), t1 = addTerm(s, 41);
         WorkerHarness h;
@@ -480,7 +486,6 @@ private slots:
         QCOMPARE(row(1, "description, uid"), QStringLiteral("first|5"));
         QCOMPARE(created.count(), 5);
         QCOMPARE(number(s, QStringLiteral("SELECT COUNT(*) FROM inters_data")), 5);
-        TestDatabase::dropTenant(tenant);
     }
 
     // An upload that passes the duplicate check but collides with a stored
@@ -495,7 +500,7 @@ private slots:
     {
         QFETCH(bool, withPhoto);
         REQUIRE_TEST_DATABASE();
-        const auto tenant = TestDatabase::createTenant(QStringLiteral("coll"));
+        const ScopedTenant tenant("coll");
         const QString &s = tenant.schema;
         const quint32 t0 = addTerm(s, 50), t1 = addTerm(s, 51);
         WorkerHarness h;
@@ -511,7 +516,6 @@ private slots:
         QCOMPARE(r.res()[QStringLiteral("eid")], stored.res()[QStringLiteral("eid")]);
         QCOMPARE(text(s, QStringLiteral("SELECT CONCAT(COUNT(*), MAX(description), MAX(photo IS NULL)) FROM inters_data")), QStringLiteral("1kept1"));
         QCOMPARE(created.count(), 1);
-        TestDatabase::dropTenant(tenant);
     }
 
     // Two serving threads, each with its own worker on the one registry,
@@ -519,7 +523,7 @@ private slots:
     void concurrentResend()
     {
         REQUIRE_TEST_DATABASE();
-        const auto tenant = TestDatabase::createTenant(QStringLiteral("race"));
+        const ScopedTenant tenant("race");
         const QString &s = tenant.schema;
         const quint32 t0 = addTerm(s, 60);
         const QString hash = termHash(s, t0);
@@ -582,7 +586,6 @@ private slots:
             stored.insert(ids.value(0).toUInt());
         QCOMPARE(outcomes[0].signalled + outcomes[1].signalled, stored);
         QCOMPARE(QSet<int>(outcomes[0].eids.cbegin(), outcomes[0].eids.cend()).size(), count);
-        TestDatabase::dropTenant(tenant);
     }
 
     // Texts from a terminal reach their columns unchanged, through the
@@ -605,7 +608,7 @@ private slots:
     {
         QFETCH(QString, value);
         REQUIRE_TEST_DATABASE();
-        const auto tenant = TestDatabase::createTenant(QStringLiteral("text"));
+        const ScopedTenant tenant("text");
         const QString &s = tenant.schema;
         const quint32 tid = addTerm(s, 70);
         WorkerHarness h;
@@ -634,7 +637,6 @@ private slots:
         QCOMPARE(text(s, QStringLiteral("SELECT name FROM term WHERE tid = %1").arg(tid)), value.trimmed());
         QCOMPARE(column("SELECT COUNT(*) FROM term WHERE status = 1"), QStringLiteral("2"));
         QCOMPARE(column("SELECT COUNT(*) FROM people"), QStringLiteral("1"));
-        TestDatabase::dropTenant(tenant);
     }
 };
 

@@ -41,14 +41,24 @@ QString invalidOperation(const QString &operation)
     return QStringLiteral("Invalid operation '%1'!").arg(operation);
 }
 
-QString invalidPath(const QStringList &parts)
+// Whether the request has at least count path parts; a shorter path is
+// answered as the request's error.
+bool requireParts(KelvoWorker &worker, const QStringList &parts, int count)
 {
-    return QStringLiteral("Invalid path '%1'!").arg(parts.join(QLatin1Char('/')));
+    if (parts.size() >= count)
+        return true;
+    worker.setError(QStringLiteral("Invalid path '%1'!").arg(parts.join(QLatin1Char('/'))), 400);
+    return false;
 }
 
-QString invalidHash(const QString &hash)
+// Decodes a hash part into its two numbers; a part that does not decode is
+// answered as the request's error.
+bool decodeHash(KelvoWorker &worker, const QString &part, quint32 &first, quint32 &second)
 {
-    return QStringLiteral("Invalid hash '%1'!").arg(hash);
+    if (KelvoWorker::parseHash(part, first, second))
+        return true;
+    worker.setError(QStringLiteral("Invalid hash '%1'!").arg(part), 400);
+    return false;
 }
 
 const QString terminalNotFound = QStringLiteral("Terminal not found!");
@@ -201,16 +211,10 @@ void KelvoWorker::buildPostResponse(const QStringList &parts, const QByteArray &
         result.insert(QStringLiteral("colorGroups"), dbGetColorGroups());
         return;
     }
-    if (parts.size() < 2) {
-        setError(invalidPath(parts), 400);
-        return;
-    }
     quint32 tid = 0;
     quint32 vornId = 0;
-    if (!parseHash(parts.at(1), tid, vornId)) {
-        setError(invalidHash(parts.at(1)), 400);
+    if (!requireParts(*this, parts, 2) || !decodeHash(*this, parts.at(1), tid, vornId))
         return;
-    }
     if (debugLevel >= 2)
         qDebug() << "KelvoWorker::buildPostResponse()" << operation << parts.at(1);
     if (!dbCheckTerm(tid, vornId)) {
@@ -232,10 +236,8 @@ void KelvoWorker::buildPutResponse(const QStringList &parts, const QByteArray &d
     if (debugLevel)
         qDebug() << "KelvoWorker::buildPutResponse(" << parts.join(QStringLiteral(" | ")) << data.size() << ")";
     const RequestBody body = parseRequestBody(data);
-    if (parts.size() < 2) {
-        setError(invalidPath(parts), 400);
+    if (!requireParts(*this, parts, 2))
         return;
-    }
     const QString &operation = parts.at(0);
     if (!putOperations.contains(operation)) {
         setError(invalidOperation(operation), 400);
@@ -243,10 +245,8 @@ void KelvoWorker::buildPutResponse(const QStringList &parts, const QByteArray &d
     }
     quint32 tid = 0;
     quint32 vornId = 0;
-    if (!parseHash(parts.at(1), tid, vornId)) {
-        setError(invalidHash(parts.at(1)), 400);
+    if (!decodeHash(*this, parts.at(1), tid, vornId))
         return;
-    }
     if (debugLevel)
         qDebug() << "KelvoWorker::buildPutResponse()" << operation << parts.at(1) << ")";
     if (!body.parseError.isEmpty()) {
@@ -273,16 +273,10 @@ void KelvoWorker::buildPutResponse(const QStringList &parts, const QByteArray &d
         return;
     }
 
-    if (parts.size() < 3) {
-        setError(invalidPath(parts), 400);
-        return;
-    }
     quint32 uid = 0;
     quint32 pid = 0;
-    if (!parseHash(parts.at(2), uid, pid)) {
-        setError(invalidHash(parts.at(2)), 400);
+    if (!requireParts(*this, parts, 3) || !decodeHash(*this, parts.at(2), uid, pid))
         return;
-    }
     if (!dbCheckPerson(uid, pid)) {
         setError(QStringLiteral("Person not found!"), 404);
         return;
