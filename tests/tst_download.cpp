@@ -609,6 +609,33 @@ private slots:
         QCOMPARE(worker.resultMap().value(QStringLiteral("res")), QVariant(false));
     }
 
+    // Entry records name the operation and its arguments; the condition list
+    // of the person lists from level 3 on.
+    void entryRecordsFollowTheDebugLevel()
+    {
+        const Terminal t = rows->addTerm(2 | 4, 0);
+        const quint32 uid = rows->addPerson(QStringLiteral("Logged"));
+        rows->link(uid, t.tid);
+        harness->worker().setDebugLevel(3);
+        const auto expect = [](const QString &pattern) {
+            QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QLatin1Char('^') + pattern));
+        };
+        expect(QStringLiteral("KelvoWorker::dbGetSync\\(tid=%1, force=1\\)$").arg(t.tid));
+        expect(QStringLiteral("KelvoWorker::dbGetSyncPeople\\(%1, 1\\)$").arg(t.tid));
+        expect(QStringLiteral("KelvoWorker::dbGetSyncPeople\\(%1, 0\\)$").arg(t.tid));
+        expect(QStringLiteral("KelvoWorker::dbGetSyncSaldo\\(%1, 1\\)$").arg(t.tid));
+        const Reply sync = send(QStringLiteral("GET"), path(QStringLiteral("sync"), t, QStringLiteral("fs")));
+        expect(QStringLiteral("KelvoWorker::dbGetSaldo\\(%1, %2\\)$").arg(t.tid).arg(uid));
+        expect(QStringLiteral("KelvoWorker::dbGetSaldo\\(\\) where:.*pt.uid=%1").arg(uid));
+        const Reply saldo = send(QStringLiteral("GET"), path(QStringLiteral("saldo"), t, rows->personHash(uid)));
+        expect(QStringLiteral("KelvoWorker::dbDeleteSync\\(%1, 1000, 2\\)$").arg(t.tid));
+        const Reply confirm = send(QStringLiteral("DELETE"), path(QStringLiteral("sync"), t, WorkerHarness::hash(1000, 2)));
+        harness->worker().setDebugLevel(0);
+        QCOMPARE(sync.status, 200);
+        QCOMPARE(saldo.json.value(QStringLiteral("count")).toInt(), 1);
+        QCOMPARE(confirm.res(), QJsonValue(0));
+    }
+
     // ---- Confirmation.
 
     void confirmation_data()

@@ -228,6 +228,53 @@ QVariantMap overlaid(QVariantMap full, const QVariantMap &pending)
     return full;
 }
 
+// The worker's statement runner (deadlock retry, SQL failure report), handed
+// to the shared list shapes by the operations that own it.
+struct Statements
+{
+    using Runner = bool (KelvoWorker::*)(QSqlQuery &, const QString &, const char *, quint16);
+
+    KelvoWorker &worker;
+    Runner runner;
+
+    bool run(QSqlQuery &query, const QString &sql, const char *operation) const
+    {
+        return (worker.*runner)(query, sql, operation, 500);
+    }
+    bool logged(quint8 level = 1) const { return worker.debugLevelValue() >= level; }
+};
+
+// One kind of a synchronisation: its full statement (forced), its pending
+// markers, and how a row becomes an entry.
+struct SyncList
+{
+    const char *operation;
+    QString fullSql;
+    QString pendingSql;
+    const char *keyColumn;
+    RowMapper value;
+};
+
+const SyncList interSync { "dbGetSyncInters", interFullSql, interPendingSql, "iid", interChange };
+const SyncList peopleSync { "dbGetSyncPeople", peopleFullSql, peoplePendingSql, "uid", personChange };
+const SyncList saldoSync { "dbGetSyncSaldo", saldoFullSql, saldoPendingSql, "uid", saldoValue };
+const SyncList presentSync { "dbGetSyncPresent", presentFullSql, presentPendingSql, "uid", presentValue };
+const SyncList groupSync { "dbGetClrGrp", groupFullSql, groupPendingSql, "uid", groupValue };
+
+// The full list with the pending markers (the same list, not forced) laid
+// over it, or the pending markers alone. A failed statement leaves its error
+// in the result and returns what was gathered.
+QVariantMap gatherSyncList(const SyncList &list, quint32 tid, bool force, const Statements &statements)
+{
+    if (statements.logged())
+        qDebug("KelvoWorker::%s(%u, %i)", list.operation, tid, int(force));
+    QSqlQuery query(statements.worker.database());
+    if (!statements.run(query, (force ? list.fullSql : list.pendingSql).arg(tid), list.operation))
+        return {};
+    const QVariantMap answer = keyedRows(query, list.keyColumn, list.value);
+    return force ? overlaid(answer, gatherSyncList(list, tid, false, statements)) : answer;
+}
+
 QStringList personConditions(const QString &linkCondition, quint32 tid, quint32 uid)
 {
     QStringList where { linkCondition.arg(tid) };
@@ -240,6 +287,32 @@ void writeAnswer(QVariantMap &result, const QVariant &answer, int count)
 {
     result.insert(resKey, answer);
     result.insert(QStringLiteral("count"), count);
+}
+
+// Balances or presence states of the terminal's active persons, or of one.
+struct PersonMap
+{
+    const char *operation;
+    QString sql;
+    RowMapper value;
+};
+
+const PersonMap saldoMap { "dbGetSaldo", saldoListSql, saldoValue };
+const PersonMap presentMap { "dbGetPresent", presentListSql, presentValue };
+
+bool writePersonMap(const PersonMap &map, quint32 tid, quint32 uid, const Statements &statements, QVariantMap &result)
+{
+    if (statements.logged())
+        qDebug("KelvoWorker::%s(%u, %u)", map.operation, tid, uid);
+    const QStringList where = personConditions(activeLinkCondition, tid, uid);
+    if (statements.logged(3))
+        qDebug().noquote() << QStringLiteral("KelvoWorker::%1() where:").arg(QLatin1String(map.operation)) << where;
+    QSqlQuery query(statements.worker.database());
+    if (!statements.run(query, map.sql.arg(where.join(QLatin1String(" AND "))), map.operation))
+        return false;
+    const QVariantMap answer = keyedRows(query, "uid", map.value);
+    writeAnswer(result, answer, answer.size());
+    return !answer.isEmpty();
 }
 
 // A deletion that changed nothing is answered false with 208, unless an error
@@ -419,92 +492,37 @@ bool KelvoWorker::dbGetPeople(quint32 tid, quint32 uid)
 
 bool KelvoWorker::dbGetSaldo(quint32 tid, quint32 uid)
 {
-    if (debugLevel)
-        qDebug("KelvoWorker::dbGetSaldo(%u, %u)", tid, uid);
-    const QStringList where = personConditions(activeLinkCondition, tid, uid);
-    if (debugLevel > 2)
-        qDebug() << "KelvoWorker::dbGetSaldo() where:" << where;
-    QSqlQuery query(db);
-    if (!execSql(query, saldoListSql.arg(where.join(QLatin1String(" AND "))), "dbGetSaldo"))
-        return false;
-    const QVariantMap map = keyedRows(query, "uid", saldoValue);
-    writeAnswer(result, map, map.size());
-    return !map.isEmpty();
+    return writePersonMap(saldoMap, tid, uid, { *this, &KelvoWorker::execSql }, result);
 }
 
 bool KelvoWorker::dbGetPresent(quint32 tid, quint32 uid)
 {
-    if (debugLevel)
-        qDebug("KelvoWorker::dbGetPresent(%u, %u)", tid, uid);
-    const QStringList where = personConditions(activeLinkCondition, tid, uid);
-    if (debugLevel > 2)
-        qDebug() << "KelvoWorker::dbGetPresent() where:" << where;
-    QSqlQuery query(db);
-    if (!execSql(query, presentListSql.arg(where.join(QLatin1String(" AND "))), "dbGetPresent"))
-        return false;
-    const QVariantMap map = keyedRows(query, "uid", presentValue);
-    writeAnswer(result, map, map.size());
-    return !map.isEmpty();
+    return writePersonMap(presentMap, tid, uid, { *this, &KelvoWorker::execSql }, result);
 }
-
-// Each incremental list: the full statement when forced, with the pending
-// markers (the same operation, not forced) laid over it; otherwise only the
-// pending markers. A failed statement leaves its error in the result and
-// returns what was gathered.
 
 QVariantMap KelvoWorker::dbGetSyncInters(quint32 tid, bool force)
 {
-    if (debugLevel)
-        qDebug("KelvoWorker::dbGetSyncInters(%u, %i)", tid, int(force));
-    QSqlQuery query(db);
-    if (!execSql(query, (force ? interFullSql : interPendingSql).arg(tid), "dbGetSyncInters"))
-        return {};
-    const QVariantMap answer = keyedRows(query, "iid", interChange);
-    return force ? overlaid(answer, dbGetSyncInters(tid, false)) : answer;
+    return gatherSyncList(interSync, tid, force, { *this, &KelvoWorker::execSql });
 }
 
 QVariantMap KelvoWorker::dbGetSyncPeople(quint32 tid, bool force)
 {
-    if (debugLevel)
-        qDebug("KelvoWorker::dbGetSyncPeople(%u, %i)", tid, int(force));
-    QSqlQuery query(db);
-    if (!execSql(query, (force ? peopleFullSql : peoplePendingSql).arg(tid), "dbGetSyncPeople"))
-        return {};
-    const QVariantMap answer = keyedRows(query, "uid", personChange);
-    return force ? overlaid(answer, dbGetSyncPeople(tid, false)) : answer;
+    return gatherSyncList(peopleSync, tid, force, { *this, &KelvoWorker::execSql });
 }
 
 QVariantMap KelvoWorker::dbGetSyncSaldo(quint32 tid, bool force)
 {
-    if (debugLevel)
-        qDebug("KelvoWorker::dbGetSyncSaldo(%u, %i)", tid, int(force));
-    QSqlQuery query(db);
-    if (!execSql(query, (force ? saldoFullSql : saldoPendingSql).arg(tid), "dbGetSyncSaldo"))
-        return {};
-    const QVariantMap answer = keyedRows(query, "uid", saldoValue);
-    return force ? overlaid(answer, dbGetSyncSaldo(tid, false)) : answer;
+    return gatherSyncList(saldoSync, tid, force, { *this, &KelvoWorker::execSql });
 }
 
 QVariantMap KelvoWorker::dbGetSyncPresent(quint32 tid, bool force)
 {
-    if (debugLevel)
-        qDebug("KelvoWorker::dbGetSyncPresent(%u, %i)", tid, int(force));
-    QSqlQuery query(db);
-    if (!execSql(query, (force ? presentFullSql : presentPendingSql).arg(tid), "dbGetSyncPresent"))
-        return {};
-    const QVariantMap answer = keyedRows(query, "uid", presentValue);
-    return force ? overlaid(answer, dbGetSyncPresent(tid, false)) : answer;
+    return gatherSyncList(presentSync, tid, force, { *this, &KelvoWorker::execSql });
 }
 
 QVariantMap KelvoWorker::dbGetClrGrp(quint32 tid, bool force)
 {
-    if (debugLevel)
-        qDebug("KelvoWorker::dbGetClrGrp(%u, %i)", tid, int(force));
-    QSqlQuery query(db);
-    if (!execSql(query, (force ? groupFullSql : groupPendingSql).arg(tid), "dbGetClrGrp"))
-        return {};
-    const QVariantMap answer = keyedRows(query, "uid", groupValue);
-    return force ? overlaid(answer, dbGetClrGrp(tid, false)) : answer;
+    return gatherSyncList(groupSync, tid, force, { *this, &KelvoWorker::execSql });
 }
 
 QVariantMap KelvoWorker::dbGetVars(quint32 tid)
