@@ -18,6 +18,7 @@ const QString checkTermSql
     = QStringLiteral("SELECT COUNT(*) FROM term WHERE tid = %1 AND vornID = %2 AND status = 1 LIMIT 1");
 const QString checkPersonSql = QStringLiteral("SELECT COUNT(*) FROM people WHERE uid = %1 AND pid = %2 AND status = 1");
 const QString setTermOnlineSql = QStringLiteral("UPDATE term SET online = UNIX_TIMESTAMP() WHERE tid = %1");
+const QString setNamesSql = QStringLiteral("SET NAMES utf8mb4");
 const QString entranceMaxRefIdSql = QStringLiteral("SELECT MAX(refId) FROM inters_data WHERE tid = %1");
 
 // A deadlock victim is retried a few times; each retry waits a little longer
@@ -168,8 +169,13 @@ bool KelvoWorker::initDatabase()
         setDatabase(dbManager->database(token));
     if (!dbManager && token.isEmpty())
         qWarning() << "KelvoWorker: Database manager NOT initialized!";
-    if (db.isValid() && !db.isOpen())
+    if (db.isValid() && !db.isOpen()) {
         dbOpened = db.open();
+        // The driver asks for 3-byte utf8 when the client library is the
+        // MariaDB one; texts with 4-byte characters would then be refused.
+        if (dbOpened)
+            QSqlQuery(db).exec(setNamesSql);
+    }
     if (db.lastError().isValid())
         qCritical() << "KelvoWorker::initDatabase() - SQL ERROR:" << db.lastError().text();
     return dbManager && db.isValid() && db.isOpen();
@@ -293,6 +299,58 @@ quint32 KelvoWorker::firstUInt(QSqlQuery &query)
 qint64 KelvoWorker::now()
 {
     return QDateTime::currentSecsSinceEpoch();
+}
+
+bool KelvoWorker::requirePathParts(const QStringList &parts, int count)
+{
+    if (parts.size() >= count)
+        return true;
+    setError(QStringLiteral("Invalid path '%1'!").arg(joined(parts, QStringLiteral("/"))), 400);
+    return false;
+}
+
+bool KelvoWorker::requireOperation(const QString &operation, const QStringList &operations)
+{
+    if (operations.contains(operation))
+        return true;
+    setError(QStringLiteral("Invalid operation '%1'!").arg(operation), 400);
+    return false;
+}
+
+bool KelvoWorker::requireHash(const QString &part, quint32 &first, quint32 &second)
+{
+    if (parseHash(part, first, second))
+        return true;
+    setError(QStringLiteral("Invalid hash '%1'!").arg(part), 400);
+    return false;
+}
+
+bool KelvoWorker::requireTerminal(quint32 tid, quint32 vornID)
+{
+    if (dbCheckTerm(tid, vornID))
+        return true;
+    setError(QStringLiteral("Terminal not found!"), 404);
+    return false;
+}
+
+bool KelvoWorker::requirePerson(quint32 uid, quint32 pid)
+{
+    if (dbCheckPerson(uid, pid))
+        return true;
+    setError(QStringLiteral("Person not found!"), 404);
+    return false;
+}
+
+void KelvoWorker::answerChanged(bool changed)
+{
+    const QString res = QStringLiteral("res");
+    if (changed) {
+        result.insert(res, true);
+        return;
+    }
+    httpStatus = 208;
+    if (result.value(res).toString().isEmpty())
+        result.insert(res, false);
 }
 
 bool KelvoWorker::dbCheckTerm(quint32 tid, quint32 vornID)

@@ -44,6 +44,17 @@ public:
     void buildPutResponse(const QStringList &parts, const QByteArray &data);
     void buildDeleteResponse(const QStringList &parts);
 
+    // Shapes shared by the handlers: each check answers its error (400 or
+    // 404) and returns false, so that a handler reads as a row of early returns.
+    bool requirePathParts(const QStringList &parts, int count);
+    bool requireOperation(const QString &operation, const QStringList &operations);
+    bool requireHash(const QString &part, quint32 &first, quint32 &second);
+    bool requireTerminal(quint32 tid, quint32 vornID);
+    bool requirePerson(quint32 uid, quint32 pid);
+    // "res" true; or, when nothing changed, 208 with "res" false unless an
+    // error message already stands there.
+    void answerChanged(bool changed);
+
     // Checks and stamps shared by the handlers.
     bool dbCheckTerm(quint32 tid, quint32 vornID);
     bool dbCheckPerson(quint32 uid, quint32 pid);

@@ -317,65 +317,24 @@ bool writePersonMap(const PersonMap &map, quint32 tid, quint32 uid, const Statem
 
 // A deletion that changed nothing is answered false with 208, unless an error
 // message already stands in "res".
-void writeChanged(QVariantMap &result, quint16 &httpStatus, bool changed)
-{
-    if (changed) {
-        result.insert(resKey, true);
-        return;
-    }
-    httpStatus = 208;
-    if (result.value(resKey).toString().isEmpty())
-        result.insert(resKey, false);
-}
-
 QString joinedParts(const QStringList &parts, const char *separator)
 {
     return parts.join(QLatin1String(separator));
 }
 
-// Path head shared by GET and DELETE: length, operation, terminal hash and an
-// enabled terminal. Reports the failure itself.
+// Path length, operation, terminal hash and an active terminal.
 bool acceptTerminal(KelvoWorker &worker, const QStringList &parts, int minParts, const QStringList &operations,
                     quint32 &tid, quint32 &vornID)
 {
-    if (parts.size() < minParts) {
-        worker.setError(QStringLiteral("Invalid path '%1'!").arg(joinedParts(parts, "/")), 400);
-        return false;
-    }
-    if (!operations.contains(parts.at(0))) {
-        worker.setError(QStringLiteral("Invalid operation '%1'!").arg(parts.at(0)), 400);
-        return false;
-    }
-    if (!KelvoWorker::parseHash(parts.at(1), tid, vornID)) {
-        worker.setError(QStringLiteral("Invalid hash '%1'!").arg(parts.at(1)), 400);
-        return false;
-    }
-    if (!worker.dbCheckTerm(tid, vornID)) {
-        worker.setError(QStringLiteral("Terminal not found!"), 404);
-        return false;
-    }
-    return true;
-}
-
-bool decodeItemHash(KelvoWorker &worker, const QString &hash, quint32 &first, quint32 &second)
-{
-    if (KelvoWorker::parseHash(hash, first, second))
-        return true;
-    worker.setError(QStringLiteral("Invalid hash '%1'!").arg(hash), 400);
-    return false;
+    return worker.requirePathParts(parts, minParts) && worker.requireOperation(parts.at(0), operations)
+        && worker.requireHash(parts.at(1), tid, vornID) && worker.requireTerminal(tid, vornID);
 }
 
 // A person hash (uid, pid) that names an active person.
 bool acceptPerson(KelvoWorker &worker, const QString &hash, quint32 &uid)
 {
     quint32 pid = 0;
-    if (!decodeItemHash(worker, hash, uid, pid))
-        return false;
-    if (!worker.dbCheckPerson(uid, pid)) {
-        worker.setError(QStringLiteral("Person not found!"), 404);
-        return false;
-    }
-    return true;
+    return worker.requireHash(hash, uid, pid) && worker.requirePerson(uid, pid);
 }
 
 } // namespace
@@ -556,25 +515,25 @@ void KelvoWorker::buildDeleteResponse(const QStringList &parts)
     if (operation == QLatin1String("person")) {
         quint32 uid = 0;
         if (acceptPerson(*this, itemHash, uid))
-            writeChanged(result, httpStatus, dbDeletePerson(tid, uid));
+            answerChanged(dbDeletePerson(tid, uid));
         return;
     }
     if (operation == QLatin1String("entrance")) {
         quint32 id = 0;
         quint32 refId = 0;
-        if (!decodeItemHash(*this, itemHash, id, refId))
+        if (!requireHash(itemHash, id, refId))
             return;
         if (!dbCheckEntrance(id, refId)) {
             setError(QStringLiteral("Entrance not found!"), 404);
             return;
         }
-        writeChanged(result, httpStatus, dbDeleteEntrance(tid, id));
+        answerChanged(dbDeleteEntrance(tid, id));
         return;
     }
 
     quint32 created = 0;
     quint32 mask = 0;
-    if (!decodeItemHash(*this, itemHash, created, mask))
+    if (!requireHash(itemHash, created, mask))
         return;
     // A confirmation from the future would delete markers the terminal has not seen yet.
     if (created > now()) {
