@@ -67,6 +67,8 @@ QSqlDatabase TestDatabase::adminConnection(const QString &database)
         db.setDatabaseName(database);
         if (!db.open())
             qWarning() << "admin connection failed:" << db.lastError().text();
+        else // read back 4-byte characters as they are stored
+            QSqlQuery(db).exec(QStringLiteral("SET NAMES utf8mb4"));
     }
     return db;
 }

@@ -36,32 +36,6 @@ RequestBody parseRequestBody(const QByteArray &data)
     return body;
 }
 
-QString invalidOperation(const QString &operation)
-{
-    return QStringLiteral("Invalid operation '%1'!").arg(operation);
-}
-
-// Whether the request has at least count path parts; a shorter path is
-// answered as the request's error.
-bool requireParts(KelvoWorker &worker, const QStringList &parts, int count)
-{
-    if (parts.size() >= count)
-        return true;
-    worker.setError(QStringLiteral("Invalid path '%1'!").arg(parts.join(QLatin1Char('/'))), 400);
-    return false;
-}
-
-// Decodes a hash part into its two numbers; a part that does not decode is
-// answered as the request's error.
-bool decodeHash(KelvoWorker &worker, const QString &part, quint32 &first, quint32 &second)
-{
-    if (KelvoWorker::parseHash(part, first, second))
-        return true;
-    worker.setError(QStringLiteral("Invalid hash '%1'!").arg(part), 400);
-    return false;
-}
-
-const QString terminalNotFound = QStringLiteral("Terminal not found!");
 const QString operationTerm = QStringLiteral("term");
 const QString operationPerson = QStringLiteral("person");
 const QString changeUpdated = QStringLiteral("U");
@@ -108,9 +82,6 @@ const TypeRule typeRules[] = {
 const QString personByPidSql = QStringLiteral("SELECT uid FROM people WHERE pid = %1 LIMIT 1");
 const QString updatePersonSql = QStringLiteral("UPDATE people SET %1 WHERE uid = %2");
 const QString insertPersonSql = QStringLiteral("INSERT INTO people SET %1 ON DUPLICATE KEY UPDATE %2");
-// When a concurrent upload stored the same personal number first, the insert
-// becomes an update of that row and this makes its uid the insert id.
-const QString keepStoredPersonId = QStringLiteral("uid=LAST_INSERT_ID(uid)");
 const QString countLinkSql = QStringLiteral("SELECT COUNT(*) FROM people_term WHERE uid= %1 AND tid = %2 LIMIT 1");
 const QString insertLinkSql
     = QStringLiteral("INSERT INTO people_term SET uid=%1, tid=%2 ON DUPLICATE KEY UPDATE uid=VALUES(uid)");
@@ -197,10 +168,8 @@ void KelvoWorker::buildPostResponse(const QStringList &parts, const QByteArray &
         qDebug() << "KelvoWorker::buildPostResponse(" << parts.join(QStringLiteral(" | ")) << data.size() << ")";
     const RequestBody body = parseRequestBody(data);
     const QString operation = parts.value(0);
-    if (!postOperations.contains(operation)) {
-        setError(invalidOperation(operation), 400);
+    if (!requireOperation(operation, postOperations))
         return;
-    }
     if (!body.parseError.isEmpty()) {
         setError(body.parseError, 400);
         return;
@@ -213,14 +182,12 @@ void KelvoWorker::buildPostResponse(const QStringList &parts, const QByteArray &
     }
     quint32 tid = 0;
     quint32 vornId = 0;
-    if (!requireParts(*this, parts, 2) || !decodeHash(*this, parts.at(1), tid, vornId))
+    if (!requirePathParts(parts, 2) || !requireHash(parts.at(1), tid, vornId))
         return;
     if (debugLevel >= 2)
         qDebug() << "KelvoWorker::buildPostResponse()" << operation << parts.at(1);
-    if (!dbCheckTerm(tid, vornId)) {
-        setError(terminalNotFound, 404);
+    if (!requireTerminal(tid, vornId))
         return;
-    }
     if (operation == operationPerson) {
         const quint32 uid = dbInsertPerson(tid, body.map);
         if (uid)
@@ -236,16 +203,12 @@ void KelvoWorker::buildPutResponse(const QStringList &parts, const QByteArray &d
     if (debugLevel)
         qDebug() << "KelvoWorker::buildPutResponse(" << parts.join(QStringLiteral(" | ")) << data.size() << ")";
     const RequestBody body = parseRequestBody(data);
-    if (!requireParts(*this, parts, 2))
+    if (!requirePathParts(parts, 2) || !requireOperation(parts.at(0), putOperations))
         return;
     const QString &operation = parts.at(0);
-    if (!putOperations.contains(operation)) {
-        setError(invalidOperation(operation), 400);
-        return;
-    }
     quint32 tid = 0;
     quint32 vornId = 0;
-    if (!decodeHash(*this, parts.at(1), tid, vornId))
+    if (!requireHash(parts.at(1), tid, vornId))
         return;
     if (debugLevel)
         qDebug() << "KelvoWorker::buildPutResponse()" << operation << parts.at(1) << ")";
@@ -253,36 +216,20 @@ void KelvoWorker::buildPutResponse(const QStringList &parts, const QByteArray &d
         setError(body.parseError, 400);
         return;
     }
-    if (!dbCheckTerm(tid, vornId)) {
-        setError(terminalNotFound, 404);
+    if (!requireTerminal(tid, vornId))
         return;
-    }
-
-    // Nothing changed: 208, and "res" false unless it carries an error message.
-    const auto answerUnchanged = [this] {
-        httpStatus = 208;
-        if (result.value(QStringLiteral("res")).toString().isEmpty())
-            result.insert(QStringLiteral("res"), false);
-    };
 
     if (operation == operationTerm) {
-        if (dbUpdateTerm(tid, body.map))
-            result.insert(QStringLiteral("res"), true);
-        else
-            answerUnchanged();
+        answerChanged(dbUpdateTerm(tid, body.map));
         return;
     }
 
     quint32 uid = 0;
     quint32 pid = 0;
-    if (!requireParts(*this, parts, 3) || !decodeHash(*this, parts.at(2), uid, pid))
+    if (!requirePathParts(parts, 3) || !requireHash(parts.at(2), uid, pid) || !requirePerson(uid, pid))
         return;
-    if (!dbCheckPerson(uid, pid)) {
-        setError(QStringLiteral("Person not found!"), 404);
-        return;
-    }
     if (!dbUpdatePerson(tid, uid, body.map)) {
-        answerUnchanged();
+        answerChanged(false);
         return;
     }
     const bool marked = dbSetOtherTermsPeopleSync(tid, uid, changeUpdated);
@@ -431,19 +378,26 @@ quint32 KelvoWorker::dbInsertPerson(quint32 tid, const QVariantMap &data)
         if (query.numRowsAffected() == 0)
             httpStatus = 208;
     } else {
-        if (!run(insertPersonSql.arg(setList, row.valuesList() + QStringLiteral(", ") + keepStoredPersonId)))
+        if (!run(insertPersonSql.arg(setList, row.valuesList())))
             return 0;
-        uid = query.lastInsertId().toUInt();
         // 1: a new row; 2: the concurrently stored person was changed; 0: it
         // already held these values.
         const int affected = query.numRowsAffected();
         if (affected == 1) {
+            uid = query.lastInsertId().toUInt();
             if (uid)
                 httpStatus = 201;
-        } else if (uid) {
-            if (affected == 0)
-                httpStatus = 208;
-            dbSetOtherTermsPeopleSync(tid, uid, changeUpdated);
+        } else {
+            // Read the stored row's id back: a trigger on the table makes the
+            // server forget the id that the duplicate branch reported.
+            if (!run(personByPidSql.arg(pid)))
+                return 0;
+            uid = firstUInt(query);
+            if (uid) {
+                if (affected == 0)
+                    httpStatus = 208;
+                dbSetOtherTermsPeopleSync(tid, uid, changeUpdated);
+            }
         }
     }
 
