@@ -155,3 +155,11 @@ BEGIN
 END //
 
 DELIMITER ;
+
+-- Terminals send "end" as text, also when it is empty. An empty end means "no
+-- end"; stored as '' it would compare as 0, a time long past, and the person
+-- would vanish from the terminal's person list. Store NULL instead.
+CREATE TRIGGER IF NOT EXISTS `people_end_insert` BEFORE INSERT ON `people` FOR EACH ROW
+  SET NEW.`end` = NULLIF(TRIM(NEW.`end`), '');
+CREATE TRIGGER IF NOT EXISTS `people_end_update` BEFORE UPDATE ON `people` FOR EACH ROW
+  SET NEW.`end` = NULLIF(TRIM(NEW.`end`), '');
