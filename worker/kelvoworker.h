@@ -90,6 +90,18 @@ public:
     quint32 dbInsertEntrance(quint32 tid, const QVariantMap &data);
     bool dbUpdateTerm(quint32 tid, const QVariantMap &data);
 
+    // The statement runner of every database operation.
+    // Runs sql on the request's connection. A statement that the server rolled
+    // back as a deadlock victim is run again (in autocommit mode nothing of it
+    // was applied). On failure: setError(driver text, code), the critical
+    // record "KelvoWorker::<operation>() SQl ERROR: ... \nSQL: ...", false.
+    bool execSql(QSqlQuery &query, const QString &sql, const char *operation, quint16 code = 500);
+    // The same for a prepared query with bound values.
+    bool execPrepared(QSqlQuery &query, const char *operation, quint16 code = 500);
+    void reportSqlError(const QSqlQuery &query, const QString &sql, const char *operation, quint16 code = 500);
+    // A value escaped by the connection's driver, to stand between quotes.
+    QString sqlText(const QString &value) const;
+
     // State of the current (or last) request, for the host's logs and the tests.
     const QVariantMap &resultMap() const { return result; }
     quint16 successStatus() const { return httpStatus; }
@@ -101,16 +113,6 @@ Q_SIGNALS:
     void recordCreated(QString tbl, uint id, const QString &token, quint8 flags);
 
 protected:
-    // Runs sql on the request's connection. A statement that the server rolled
-    // back as a deadlock victim is run again (in autocommit mode nothing of it
-    // was applied). On failure: setError(driver text, code), the critical
-    // record "KelvoWorker::<operation>() SQl ERROR: ... \nSQL: ...", false.
-    bool execSql(QSqlQuery &query, const QString &sql, const char *operation, quint16 code = 500);
-    // The same for a prepared query with bound values.
-    bool execPrepared(QSqlQuery &query, const char *operation, quint16 code = 500);
-    void reportSqlError(const QSqlQuery &query, const QString &sql, const char *operation, quint16 code = 500);
-    // A value escaped by the connection's driver, to stand between quotes.
-    QString sqlText(const QString &value) const;
     // First column of the first row as unsigned; 0 when there is no row.
     static quint32 firstUInt(QSqlQuery &query);
     static qint64 now();

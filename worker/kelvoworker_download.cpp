@@ -228,22 +228,6 @@ QVariantMap overlaid(QVariantMap full, const QVariantMap &pending)
     return full;
 }
 
-// The worker's statement runner (deadlock retry, SQL failure report), handed
-// to the shared list shapes by the operations that own it.
-struct Statements
-{
-    using Runner = bool (KelvoWorker::*)(QSqlQuery &, const QString &, const char *, quint16);
-
-    KelvoWorker &worker;
-    Runner runner;
-
-    bool run(QSqlQuery &query, const QString &sql, const char *operation) const
-    {
-        return (worker.*runner)(query, sql, operation, 500);
-    }
-    bool logged(quint8 level = 1) const { return worker.debugLevelValue() >= level; }
-};
-
 // One kind of a synchronisation: its full statement (forced), its pending
 // markers, and how a row becomes an entry.
 struct SyncList
@@ -264,15 +248,15 @@ const SyncList groupSync { "dbGetClrGrp", groupFullSql, groupPendingSql, "uid", 
 // The full list with the pending markers (the same list, not forced) laid
 // over it, or the pending markers alone. A failed statement leaves its error
 // in the result and returns what was gathered.
-QVariantMap gatherSyncList(const SyncList &list, quint32 tid, bool force, const Statements &statements)
+QVariantMap gatherSyncList(const SyncList &list, quint32 tid, bool force, KelvoWorker &worker)
 {
-    if (statements.logged())
+    if (worker.debugLevelValue())
         qDebug("KelvoWorker::%s(%u, %i)", list.operation, tid, int(force));
-    QSqlQuery query(statements.worker.database());
-    if (!statements.run(query, (force ? list.fullSql : list.pendingSql).arg(tid), list.operation))
+    QSqlQuery query(worker.database());
+    if (!worker.execSql(query, (force ? list.fullSql : list.pendingSql).arg(tid), list.operation))
         return {};
     const QVariantMap answer = keyedRows(query, list.keyColumn, list.value);
-    return force ? overlaid(answer, gatherSyncList(list, tid, false, statements)) : answer;
+    return force ? overlaid(answer, gatherSyncList(list, tid, false, worker)) : answer;
 }
 
 QStringList personConditions(const QString &linkCondition, quint32 tid, quint32 uid)
@@ -300,23 +284,21 @@ struct PersonMap
 const PersonMap saldoMap { "dbGetSaldo", saldoListSql, saldoValue };
 const PersonMap presentMap { "dbGetPresent", presentListSql, presentValue };
 
-bool writePersonMap(const PersonMap &map, quint32 tid, quint32 uid, const Statements &statements, QVariantMap &result)
+bool writePersonMap(const PersonMap &map, quint32 tid, quint32 uid, KelvoWorker &worker, QVariantMap &result)
 {
-    if (statements.logged())
+    if (worker.debugLevelValue())
         qDebug("KelvoWorker::%s(%u, %u)", map.operation, tid, uid);
     const QStringList where = personConditions(activeLinkCondition, tid, uid);
-    if (statements.logged(3))
+    if (worker.debugLevelValue() >= 3)
         qDebug().noquote() << QStringLiteral("KelvoWorker::%1() where:").arg(QLatin1String(map.operation)) << where;
-    QSqlQuery query(statements.worker.database());
-    if (!statements.run(query, map.sql.arg(where.join(QLatin1String(" AND "))), map.operation))
+    QSqlQuery query(worker.database());
+    if (!worker.execSql(query, map.sql.arg(where.join(QLatin1String(" AND "))), map.operation))
         return false;
     const QVariantMap answer = keyedRows(query, "uid", map.value);
     writeAnswer(result, answer, answer.size());
     return !answer.isEmpty();
 }
 
-// A deletion that changed nothing is answered false with 208, unless an error
-// message already stands in "res".
 QString joinedParts(const QStringList &parts, const char *separator)
 {
     return parts.join(QLatin1String(separator));
@@ -451,37 +433,37 @@ bool KelvoWorker::dbGetPeople(quint32 tid, quint32 uid)
 
 bool KelvoWorker::dbGetSaldo(quint32 tid, quint32 uid)
 {
-    return writePersonMap(saldoMap, tid, uid, { *this, &KelvoWorker::execSql }, result);
+    return writePersonMap(saldoMap, tid, uid, *this, result);
 }
 
 bool KelvoWorker::dbGetPresent(quint32 tid, quint32 uid)
 {
-    return writePersonMap(presentMap, tid, uid, { *this, &KelvoWorker::execSql }, result);
+    return writePersonMap(presentMap, tid, uid, *this, result);
 }
 
 QVariantMap KelvoWorker::dbGetSyncInters(quint32 tid, bool force)
 {
-    return gatherSyncList(interSync, tid, force, { *this, &KelvoWorker::execSql });
+    return gatherSyncList(interSync, tid, force, *this);
 }
 
 QVariantMap KelvoWorker::dbGetSyncPeople(quint32 tid, bool force)
 {
-    return gatherSyncList(peopleSync, tid, force, { *this, &KelvoWorker::execSql });
+    return gatherSyncList(peopleSync, tid, force, *this);
 }
 
 QVariantMap KelvoWorker::dbGetSyncSaldo(quint32 tid, bool force)
 {
-    return gatherSyncList(saldoSync, tid, force, { *this, &KelvoWorker::execSql });
+    return gatherSyncList(saldoSync, tid, force, *this);
 }
 
 QVariantMap KelvoWorker::dbGetSyncPresent(quint32 tid, bool force)
 {
-    return gatherSyncList(presentSync, tid, force, { *this, &KelvoWorker::execSql });
+    return gatherSyncList(presentSync, tid, force, *this);
 }
 
 QVariantMap KelvoWorker::dbGetClrGrp(quint32 tid, bool force)
 {
-    return gatherSyncList(groupSync, tid, force, { *this, &KelvoWorker::execSql });
+    return gatherSyncList(groupSync, tid, force, *this);
 }
 
 QVariantMap KelvoWorker::dbGetVars(quint32 tid)
