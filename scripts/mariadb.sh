@@ -12,13 +12,19 @@ dir=${2:-}
 [ -n "$cmd" ] && [ -n "$dir" ] || { echo "usage: $0 start|stop|port DIR" >&2; exit 2; }
 
 free_port() {
-  python3 - <<'PY' 2>/dev/null || echo $((20000 + RANDOM % 20000))
-import socket
-s = socket.socket()
-s.bind(("127.0.0.1", 0))
-print(s.getsockname()[1])
-s.close()
-PY
+  if command -v python3 >/dev/null 2>&1; then
+    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])' && return 0
+  fi
+  # Without python: a random high port that nothing answers on.
+  local p
+  for _ in $(seq 1 50); do
+    p=$((20000 + RANDOM % 40000))
+    if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then
+      echo "$p"
+      return 0
+    fi
+  done
+  return 1
 }
 
 start() {
