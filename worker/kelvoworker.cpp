@@ -253,28 +253,40 @@ QByteArray KelvoWorker::renderResponse()
     return response;
 }
 
-bool KelvoWorker::execSql(QSqlQuery &query, const QString &sql, const char *operation, quint16 code)
+namespace {
+
+// Runs exec until it succeeds or fails other than as a deadlock victim.
+template<typename Exec>
+bool retryingDeadlocks(QSqlQuery &query, Exec exec)
 {
     for (int attempt = 0;; ++attempt) {
-        if (query.exec(sql))
+        if (exec())
             return true;
         if (query.lastError().nativeErrorCode() != deadlockError || attempt >= deadlockRetries)
-            break;
+            return false;
         QThread::msleep(1u << qMin(attempt, 5));
     }
+}
+
+} // namespace
+
+bool KelvoWorker::execRetrying(QSqlQuery &query, const QString &sql)
+{
+    return retryingDeadlocks(query, [&] { return query.exec(sql); });
+}
+
+bool KelvoWorker::execSql(QSqlQuery &query, const QString &sql, const char *operation, quint16 code)
+{
+    if (execRetrying(query, sql))
+        return true;
     reportSqlError(query, sql, operation, code);
     return false;
 }
 
 bool KelvoWorker::execPrepared(QSqlQuery &query, const char *operation, quint16 code)
 {
-    for (int attempt = 0;; ++attempt) {
-        if (query.exec())
-            return true;
-        if (query.lastError().nativeErrorCode() != deadlockError || attempt >= deadlockRetries)
-            break;
-        QThread::msleep(1u << qMin(attempt, 5));
-    }
+    if (retryingDeadlocks(query, [&] { return query.exec(); }))
+        return true;
     reportSqlError(query, query.lastQuery(), operation, code);
     return false;
 }

@@ -96,7 +96,10 @@ public:
     // was applied). On failure: setError(driver text, code), the critical
     // record "KelvoWorker::<operation>() SQl ERROR: ... \nSQL: ...", false.
     bool execSql(QSqlQuery &query, const QString &sql, const char *operation, quint16 code = 500);
-    // The same for a prepared query with bound values.
+    // The deadlock retry alone, for statements whose failure the caller
+    // reports in its own way.
+    static bool execRetrying(QSqlQuery &query, const QString &sql);
+    // execSql for a prepared query with bound values.
     bool execPrepared(QSqlQuery &query, const char *operation, quint16 code = 500);
     void reportSqlError(const QSqlQuery &query, const QString &sql, const char *operation, quint16 code = 500);
     // A value escaped by the connection's driver, to stand between quotes.

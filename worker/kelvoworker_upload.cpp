@@ -10,7 +10,6 @@
 #include <QJsonObject>
 #include <QJsonParseError>
 #include <QSqlError>
-#include <QThread>
 
 namespace {
 
@@ -98,22 +97,6 @@ const QStringList personKeys { QStringLiteral("access"), QStringLiteral("card"),
                                QStringLiteral("name"),   QStringLiteral("title") };
 // A terminal that lacks a card or one of the names must not wipe the stored one.
 const QStringList personSkipWhenEmpty { QStringLiteral("card"), QStringLiteral("surname"), QStringLiteral("name") };
-
-// Markers are written while terminals acknowledge theirs, so the server may
-// pick these statements as deadlock victims; a victim was rolled back whole
-// and is simply run again.
-constexpr int markerDeadlockRetries = 8;
-
-bool execRetryingDeadlocks(QSqlQuery &query, const QString &sql)
-{
-    for (int attempt = 0;; ++attempt) {
-        if (query.exec(sql))
-            return true;
-        if (query.lastError().nativeErrorCode() != QLatin1String("1213") || attempt >= markerDeadlockRetries)
-            return false;
-        QThread::msleep(1u << qMin(attempt, 5));
-    }
-}
 
 // Links the person to the uploading terminal unless the link exists. run
 // executes one statement and reports its failure. False only when the link
@@ -433,12 +416,14 @@ bool KelvoWorker::dbSetOtherTermsPeopleSync(quint32 tid, quint32 uid, const QStr
     if (debugLevel)
         qDebug("KelvoWorker::dbSetOtherTermsPeopleSync(tid: %u, uid: %u)", tid, uid);
     // Failures are logged only: the upload that changed the person goes on.
+    // Markers are written while terminals confirm theirs, so the server may
+    // pick these statements as deadlock victims: they are run again.
     QSqlQuery query(db);
-    if (!execRetryingDeadlocks(query, markOtherTermsSql.arg(sqlText(type), QString::number(uid), QString::number(tid)))) {
+    if (!execRetrying(query, markOtherTermsSql.arg(sqlText(type), QString::number(uid), QString::number(tid)))) {
         qCritical("TermSyncRepository::dbSetOtherTermsPeopleSync() ERROR: %s", qPrintable(query.lastError().text()));
         return false;
     }
-    if (!execRetryingDeadlocks(query, raiseOtherTermsSql.arg(QString::number(uid), QString::number(tid)))) {
+    if (!execRetrying(query, raiseOtherTermsSql.arg(QString::number(uid), QString::number(tid)))) {
         qCritical("KelvoWorker::dbSetOtherTermsPeopleSync() ERROR: %s", qPrintable(query.lastError().text()));
         return false;
     }
