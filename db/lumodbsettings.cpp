@@ -135,7 +135,7 @@ QVariantMap LumoDbSettings::variableGetMultiple(const QStringList &names) const
     QStringList quoted;
     quoted.reserve(names.size());
     for (const QString &name : names)
-        quoted << QLatin1Char('\'') + SqlText::escaped(db, name) + QLatin1Char('\'');
+        quoted << SqlText::quoted(db, name);
     QSqlQuery query(db);
     return readRows(query, getListSql.arg(quoted.join(QLatin1Char(','))));
 }
