@@ -225,11 +225,7 @@ SchemaInfo DBManager::loadSchema(const QString &token)
         const QSqlRecord row = query.record();
         s.name = row.value(QStringLiteral("name")).toString();
         s.user = row.value(QStringLiteral("user")).toString();
-        QByteArray pass = QByteArray::fromBase64(row.value(QStringLiteral("pass")).toByteArray());
-        const int zero = pass.indexOf('\0');
-        if (zero >= 0)
-            pass.truncate(zero);
-        s.pass = QString::fromUtf8(pass);
+        s.pass = SqlText::utf8UpToZero(QByteArray::fromBase64(row.value(QStringLiteral("pass")).toByteArray()));
         s.token = row.value(QStringLiteral("token")).toString();
     }
     query.finish();

@@ -30,4 +30,10 @@ QString quoted(const QSqlDatabase &db, const QString &value)
     return QLatin1Char('\'') + text + QLatin1Char('\'');
 }
 
+QString utf8UpToZero(const QByteArray &bytes)
+{
+    const int zero = bytes.indexOf('\0');
+    return QString::fromUtf8(zero >= 0 ? bytes.left(zero) : bytes);
+}
+
 } // namespace SqlText

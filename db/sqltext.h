@@ -15,4 +15,9 @@ QString escaped(const QSqlDatabase &db, const QString &value);
 // statement then fails to match rather than carrying unescaped input.
 QString quoted(const QSqlDatabase &db, const QString &value);
 
+// The bytes up to the first zero byte, decoded as UTF-8: how texts stored or
+// sent as bytes (names, passwords, hashes) are read; a terminal cuts text at
+// a zero byte.
+QString utf8UpToZero(const QByteArray &bytes);
+
 } // namespace SqlText

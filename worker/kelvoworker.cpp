@@ -141,11 +141,7 @@ bool KelvoWorker::parseHash(const QString &hash, quint32 &first, quint32 &second
     second = 0;
     if (hash.isEmpty())
         return false;
-    QByteArray bytes = decodeSafeBase64(hash.toLatin1());
-    const int zero = bytes.indexOf('\0');
-    if (zero >= 0)
-        bytes.truncate(zero);
-    const QString text = QString::fromUtf8(bytes);
+    const QString text = SqlText::utf8UpToZero(decodeSafeBase64(hash.toLatin1()));
     if (text.isEmpty() || !text.contains(QLatin1Char('.')))
         return false;
     const QStringList pieces = text.split(QLatin1Char('.'), Qt::SkipEmptyParts);

@@ -2,6 +2,8 @@
 // deletion and confirmation.
 #include "kelvoworker.h"
 
+#include "sqltext.h"
+
 #include <QDebug>
 #include <QSqlRecord>
 
@@ -119,11 +121,8 @@ private:
 // cut text at a zero byte: decode the bytes up to the first zero as UTF-8.
 QString textUpToZero(const QVariant &value)
 {
-    QByteArray bytes = value.type() == QVariant::ByteArray ? value.toByteArray() : value.toString().toUtf8();
-    const int zero = bytes.indexOf('\0');
-    if (zero >= 0)
-        bytes.truncate(zero);
-    return QString::fromUtf8(bytes);
+    return SqlText::utf8UpToZero(value.type() == QVariant::ByteArray ? value.toByteArray()
+                                                                     : value.toString().toUtf8());
 }
 
 // ---- Row mappers, one per record kind ----------------------------------------
