@@ -16,8 +16,10 @@ namespace {
 
 const char *const masterName = "ORV.LUMODB";
 
-const QString selectSchemaSql = QStringLiteral("SELECT * FROM `schemas` WHERE status = 1 AND token = %1 LIMIT 1;");
-const QString stampSql = QStringLiteral("UPDATE `schemas` SET %1 = UNIX_TIMESTAMP() WHERE status = 1 AND token = %2;");
+const QString selectSchemaSql
+    = QStringLiteral("SELECT * FROM `schemas` WHERE status = 1 AND token = %1 LIMIT 1;");
+const QString stampSql
+    = QStringLiteral("UPDATE `schemas` SET %1 = UNIX_TIMESTAMP() WHERE status = 1 AND token = %2;");
 const QString tokenForSchemaSql
     = QStringLiteral("SELECT token FROM `schemas` WHERE status = 1 AND name = %1 LIMIT 1;");
 const QString maintenanceSql = QStringLiteral(
@@ -69,8 +71,7 @@ DBManager::DBManager() = default;
 DBManager::DBManager(const QSqlDatabase &infoDb, const QSqlDatabase &mainDb)
     : infoDb(infoDb)
     , mainDb(mainDb)
-{
-}
+{ }
 
 DBManager::~DBManager() = default;
 
@@ -225,7 +226,8 @@ SchemaInfo DBManager::loadSchema(const QString &token)
         const QSqlRecord row = query.record();
         s.name = row.value(QStringLiteral("name")).toString();
         s.user = row.value(QStringLiteral("user")).toString();
-        s.pass = SqlText::utf8UpToZero(QByteArray::fromBase64(row.value(QStringLiteral("pass")).toByteArray()));
+        s.pass
+            = SqlText::utf8UpToZero(QByteArray::fromBase64(row.value(QStringLiteral("pass")).toByteArray()));
         s.token = row.value(QStringLiteral("token")).toString();
     }
     query.finish();
@@ -303,7 +305,8 @@ QStringList DBManager::loadTokens4Maintenance(quint16 count)
     QMutexLocker lock(&mutex);
     if (debugLevel)
         qDebug() << "DBManager::loadTokens4Maintenance(" << count << ")";
-    return loadTokens(maintenanceSql.arg(count), "DBManager:: NOT load schemas for maintenance from infoDB!\nERROR:");
+    return loadTokens(
+        maintenanceSql.arg(count), "DBManager:: NOT load schemas for maintenance from infoDB!\nERROR:");
 }
 
 QStringList DBManager::loadTokens4Recalculate(quint16 count)
@@ -311,7 +314,8 @@ QStringList DBManager::loadTokens4Recalculate(quint16 count)
     QMutexLocker lock(&mutex);
     if (debugLevel)
         qDebug() << "DBManager::loadTokens4Recalculate(" << count << ")";
-    return loadTokens(recalculateSql.arg(count), "DBManager:: NOT load schemas for recalculate from infoDB!\nERROR:");
+    return loadTokens(
+        recalculateSql.arg(count), "DBManager:: NOT load schemas for recalculate from infoDB!\nERROR:");
 }
 
 bool DBManager::isProtected(const QString &name) const

@@ -57,8 +57,7 @@ QVariantMap readRows(QSqlQuery &query, const QString &sql)
 
 LumoDbSettings::LumoDbSettings(const QSqlDatabase &db)
     : db(db)
-{
-}
+{ }
 
 void LumoDbSettings::setDatabase(const QSqlDatabase &handle)
 {
@@ -120,8 +119,8 @@ bool LumoDbSettings::variableSet(const QVariantMap &values)
 
 bool LumoDbSettings::variableDel(const QString &name, bool prefix)
 {
-    const QString sql = prefix ? deletePrefixSql.arg(prefixPattern(db, name))
-                               : deleteSql.arg(SqlText::escaped(db, name));
+    const QString sql
+        = prefix ? deletePrefixSql.arg(prefixPattern(db, name)) : deleteSql.arg(SqlText::escaped(db, name));
     QSqlQuery query(db);
     const bool deleted = query.exec(sql) && query.numRowsAffected() > 0;
     logTwoRecords("LumoDbSettings::variableDel - SQL ERROR:", query);

@@ -7,8 +7,7 @@
 
 HttpPluginWorker::HttpPluginWorker(QObject *parent)
     : QObject(parent)
-{
-}
+{ }
 
 HttpPluginWorker::~HttpPluginWorker()
 {

@@ -18,7 +18,7 @@ QString clientProgram()
 QStringList clientArguments(const QString &database)
 {
     QStringList args { QStringLiteral("--no-defaults"), QStringLiteral("-h"), TestDatabase::host(),
-                       QStringLiteral("-P"), QString::number(TestDatabase::port()), QStringLiteral("-uroot") };
+        QStringLiteral("-P"), QString::number(TestDatabase::port()), QStringLiteral("-uroot") };
     if (!database.isEmpty())
         args << database;
     return args;
@@ -55,11 +55,11 @@ QString TestDatabase::sourceDir()
 
 QSqlDatabase TestDatabase::adminConnection(const QString &database)
 {
-    const QString name = QStringLiteral("test.admin.%1.%2")
-                             .arg(quintptr(QThread::currentThreadId()))
-                             .arg(database);
-    QSqlDatabase db = QSqlDatabase::contains(name) ? QSqlDatabase::database(name, false)
-                                                   : QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), name);
+    const QString name
+        = QStringLiteral("test.admin.%1.%2").arg(quintptr(QThread::currentThreadId())).arg(database);
+    QSqlDatabase db = QSqlDatabase::contains(name)
+        ? QSqlDatabase::database(name, false)
+        : QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), name);
     if (!db.isOpen()) {
         db.setHostName(host());
         db.setPort(port());
@@ -107,7 +107,8 @@ bool TestDatabase::loadSqlFile(const QString &database, const QString &path, QSt
     QProcess client;
     client.setStandardInputFile(path);
     client.start(clientProgram(), clientArguments(database));
-    if (!client.waitForFinished(120000) || client.exitStatus() != QProcess::NormalExit || client.exitCode() != 0) {
+    if (!client.waitForFinished(120000) || client.exitStatus() != QProcess::NormalExit
+        || client.exitCode() != 0) {
         if (error)
             *error = QString::fromLocal8Bit(client.readAllStandardError()) + client.errorString();
         return false;
@@ -155,9 +156,10 @@ TestDatabase::Tenant TestDatabase::createTenant(const QString &tag)
     if (!loadSqlFile(t.schema, sourceDir() + QStringLiteral("/db/sql/tenant.sql"), &loadError))
         qFatal("cannot load the tenant schema: %s", qPrintable(loadError));
 
-    const QString insert = QStringLiteral("INSERT INTO `schemas` (token, name, user, pass, status) "
-                                          "VALUES ('%1', '%2', '%3', '%4', 1)")
-                               .arg(t.token, t.schema, t.user, QString::fromLatin1(t.password.toUtf8().toBase64()));
+    const QString insert
+        = QStringLiteral("INSERT INTO `schemas` (token, name, user, pass, status) "
+                         "VALUES ('%1', '%2', '%3', '%4', 1)")
+              .arg(t.token, t.schema, t.user, QString::fromLatin1(t.password.toUtf8().toBase64()));
     const QString error = exec(infoDatabaseName(), insert);
     if (!error.isEmpty())
         qFatal("cannot register the tenant: %s", qPrintable(error));

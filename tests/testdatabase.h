@@ -54,8 +54,8 @@ public:
 };
 
 // QSKIP unless the test server is there.
-#define REQUIRE_TEST_DATABASE()                                                                          \
-    do {                                                                                                 \
-        if (!TestDatabase::available())                                                                  \
-            QSKIP("KELVO_TEST_DB_PORT is not set: run the suite through scripts/test.sh");               \
+#define REQUIRE_TEST_DATABASE()                                                                              \
+    do {                                                                                                     \
+        if (!TestDatabase::available())                                                                      \
+            QSKIP("KELVO_TEST_DB_PORT is not set: run the suite through scripts/test.sh");                   \
     } while (false)

@@ -21,9 +21,9 @@ class TstRegistry : public QObject
     QString infoDb() const { return TestDatabase::infoDatabaseName(); }
     void setTenantColumn(const QString &token, const QString &assignment)
     {
-        QCOMPARE(TestDatabase::exec(infoDb(), QStringLiteral("UPDATE `schemas` SET %1 WHERE token = '%2'")
-                                                  .arg(assignment, token)),
-                 QString());
+        QCOMPARE(TestDatabase::exec(infoDb(),
+                     QStringLiteral("UPDATE `schemas` SET %1 WHERE token = '%2'").arg(assignment, token)),
+            QString());
     }
 
 private slots:
@@ -47,7 +47,8 @@ private slots:
 
     void emptyTokenGivesMainDatabase()
     {
-        QSqlDatabase main = QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), QStringLiteral("registry.main"));
+        QSqlDatabase main
+            = QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), QStringLiteral("registry.main"));
         registry->setMainDatabase(main);
         QCOMPARE(registry->database(QString()).connectionName(), QStringLiteral("registry.main"));
         QVERIFY(registry->tokenConnectionNames().isEmpty());
@@ -103,7 +104,8 @@ private slots:
         const auto tenant = TestDatabase::createTenant(QStringLiteral("bad"));
         setTenantColumn(tenant.token, assignment);
         if (QTest::currentDataTag() == QByteArrayLiteral("wrong pass"))
-            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^DBManager:: database .*NOT OPEN!$")));
+            QTest::ignoreMessage(
+                QtWarningMsg, QRegularExpression(QStringLiteral("^DBManager:: database .*NOT OPEN!$")));
         if (QTest::currentDataTag() == QByteArrayLiteral("wrong pass"))
             QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^SQL ERROR: .*denied.*")));
         QVERIFY(!registry->database(tenant.token).isValid());
@@ -194,15 +196,16 @@ private slots:
 
     void unusedConnectionQueue()
     {
-        QSqlDatabase main = QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), QStringLiteral("registry.main2"));
+        QSqlDatabase main
+            = QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), QStringLiteral("registry.main2"));
         registry->setMainDatabase(main);
-        const QStringList protectedNames { QStringLiteral("registry.main2"), infoName, QStringLiteral("ORV.LUMODB"),
-                                           QLatin1String(QSqlDatabase::defaultConnection) };
+        const QStringList protectedNames { QStringLiteral("registry.main2"), infoName,
+            QStringLiteral("ORV.LUMODB"), QLatin1String(QSqlDatabase::defaultConnection) };
         for (const QString &name : protectedNames) {
             QTest::ignoreMessage(QtWarningMsg,
-                                 qPrintable(QStringLiteral("DBManager::addUnusedConnection() Master connection \"%1\" "
-                                                           "cannot add to unused connections!")
-                                                .arg(name)));
+                qPrintable(QStringLiteral("DBManager::addUnusedConnection() Master connection \"%1\" "
+                                          "cannot add to unused connections!")
+                               .arg(name)));
             registry->addUnusedConnection(name);
         }
         registry->addUnusedConnection(QString());
@@ -270,10 +273,11 @@ private slots:
         for (int i = 0; i < 8; ++i) {
             const TestDatabase::Tenant t = i < 4 ? shared : TestDatabase::createTenant(QStringLiteral("own"));
             if (i == 0 || i >= 4)
-                QCOMPARE(TestDatabase::exec(t.schema, QStringLiteral("INSERT INTO term (tid, vornID, status) "
-                                                                     "VALUES (1, %1, 1)")
-                                                          .arg(1000 + i)),
-                         QString());
+                QCOMPARE(TestDatabase::exec(t.schema,
+                             QStringLiteral("INSERT INTO term (tid, vornID, status) "
+                                            "VALUES (1, %1, 1)")
+                                 .arg(1000 + i)),
+                    QString());
             tenants << t;
         }
         const int baseConnections = QSqlDatabase::connectionNames().size();

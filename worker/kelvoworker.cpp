@@ -16,7 +16,8 @@ namespace {
 
 const QString checkTermSql
     = QStringLiteral("SELECT COUNT(*) FROM term WHERE tid = %1 AND vornID = %2 AND status = 1 LIMIT 1");
-const QString checkPersonSql = QStringLiteral("SELECT COUNT(*) FROM people WHERE uid = %1 AND pid = %2 AND status = 1");
+const QString checkPersonSql
+    = QStringLiteral("SELECT COUNT(*) FROM people WHERE uid = %1 AND pid = %2 AND status = 1");
 const QString setTermOnlineSql = QStringLiteral("UPDATE term SET online = UNIX_TIMESTAMP() WHERE tid = %1");
 const QString setNamesSql = QStringLiteral("SET NAMES utf8mb4");
 const QString entranceMaxRefIdSql = QStringLiteral("SELECT MAX(refId) FROM inters_data WHERE tid = %1");
@@ -36,17 +37,17 @@ QString joined(const QStringList &parts, const QString &separator)
 KelvoWorker::KelvoWorker(const QString &version, QObject *parent)
     : HttpPluginWorker(parent)
     , version(version)
-    , allowedMethods { QStringLiteral("GET"), QStringLiteral("POST"), QStringLiteral("PUT"), QStringLiteral("DELETE") }
+    , allowedMethods { QStringLiteral("GET"), QStringLiteral("POST"), QStringLiteral("PUT"),
+        QStringLiteral("DELETE") }
     , getOperations { QStringLiteral("sync"), QStringLiteral("inters"), QStringLiteral("saldo"),
-                      QStringLiteral("present"), QStringLiteral("person") }
+        QStringLiteral("present"), QStringLiteral("person") }
     , postOperations { QStringLiteral("term"), QStringLiteral("person"), QStringLiteral("entrance") }
     , putOperations { QStringLiteral("term"), QStringLiteral("person") }
     , deleteOperations { QStringLiteral("sync"), QStringLiteral("person"), QStringLiteral("entrance") }
-{
-}
+{ }
 
-QByteArray KelvoWorker::buildResponse(const QString &method, const QUrl &url, const QStringList &headers,
-                                      const QByteArray &body)
+QByteArray KelvoWorker::buildResponse(
+    const QString &method, const QUrl &url, const QStringList &headers, const QByteArray &body)
 {
     if (debugLevel == 1)
         qDebug() << "KelvoWorker::buildResponse()";
@@ -74,8 +75,8 @@ QByteArray KelvoWorker::buildResponse(const QString &method, const QUrl &url, co
         qDebug() << "KelvoWorker: pathParts:" << joined(parts, QStringLiteral(" | "));
 
     result.insert(QStringLiteral("request"),
-                  QVariantMap { { QStringLiteral("method"), method },
-                                { QStringLiteral("path"), joined(parts, QStringLiteral("/")) } });
+        QVariantMap { { QStringLiteral("method"), method },
+            { QStringLiteral("path"), joined(parts, QStringLiteral("/")) } });
 
     if (!checkPath(method, parts)) {
         setError(QStringLiteral("Bad path '%1'!").arg(joined(parts, QStringLiteral("/"))), 400);
@@ -188,10 +189,10 @@ void KelvoWorker::setDatabase(const QSqlDatabase &database)
     // process-wide counter beside it makes every clone's name unique, so a
     // connection is never shared by two workers.
     static QAtomicInteger<quint64> clones;
-    const QString name = QStringLiteral("ORV.%1.Kelvo.%2.%3")
-                             .arg(database.databaseName(),
-                                  QString::number(QDateTime::currentMSecsSinceEpoch(), 16),
-                                  QString::number(++clones, 16));
+    const QString name
+        = QStringLiteral("ORV.%1.Kelvo.%2.%3")
+              .arg(database.databaseName(), QString::number(QDateTime::currentMSecsSinceEpoch(), 16),
+                  QString::number(++clones, 16));
     if (QSqlDatabase::contains(name)) {
         db = QSqlDatabase::database(name, true);
         dbCloned = false;
@@ -203,9 +204,8 @@ void KelvoWorker::setDatabase(const QSqlDatabase &database)
 
 void KelvoWorker::resetResponse()
 {
-    result = QVariantMap { { QStringLiteral("err"), 0 },
-                           { QStringLiteral("res"), QString() },
-                           { QStringLiteral("ver"), version } };
+    result = QVariantMap { { QStringLiteral("err"), 0 }, { QStringLiteral("res"), QString() },
+        { QStringLiteral("ver"), version } };
     httpStatus = 200;
 }
 
@@ -226,7 +226,8 @@ QByteArray KelvoWorker::renderResponse()
     QTextCodec::codecForName("UTF-8")->toUnicode(json.constData(), json.size(), &state);
     quint16 errorCode = code;
     if (state.invalidChars > 0) {
-        qWarning() << "KelvoWorker::renderResponse: Not a valid UTF-8 sequence, invalid chars:" << state.invalidChars;
+        qWarning() << "KelvoWorker::renderResponse: Not a valid UTF-8 sequence, invalid chars:"
+                   << state.invalidChars;
         setError(QStringLiteral("Encode JSON to unicode FAIL!"), 500);
         // Answer the error itself, so that status line and body agree.
         json = QJsonDocument(QJsonObject::fromVariantMap(result)).toJson(QJsonDocument::Compact);
@@ -252,8 +253,7 @@ QByteArray KelvoWorker::renderResponse()
 namespace {
 
 // Runs exec until it succeeds or fails other than as a deadlock victim.
-template<typename Exec>
-bool retryingDeadlocks(QSqlQuery &query, Exec exec)
+template<typename Exec> bool retryingDeadlocks(QSqlQuery &query, Exec exec)
 {
     for (int attempt = 0;; ++attempt) {
         if (exec())
@@ -287,7 +287,8 @@ bool KelvoWorker::execPrepared(QSqlQuery &query, const char *operation, quint16 
     return false;
 }
 
-void KelvoWorker::reportSqlError(const QSqlQuery &query, const QString &sql, const char *operation, quint16 code)
+void KelvoWorker::reportSqlError(
+    const QSqlQuery &query, const QString &sql, const char *operation, quint16 code)
 {
     const QString text = query.lastError().text();
     setError(text, code);

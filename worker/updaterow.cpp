@@ -79,7 +79,8 @@ quint32 number(const QVariant &value)
 
 } // namespace BodyValue
 
-void UpdateRow::addFields(const QVariantMap &data, const QStringList &accepted, const QStringList &skipWhenEmpty)
+void UpdateRow::addFields(
+    const QVariantMap &data, const QStringList &accepted, const QStringList &skipWhenEmpty)
 {
     for (const QString &key : accepted) {
         const auto it = data.constFind(key);
