@@ -4,6 +4,7 @@
 
 #include <QAtomicInteger>
 #include <QDebug>
+#include <QHash>
 #include <QMutexLocker>
 #include <QSqlDriver>
 #include <QSqlError>
@@ -11,6 +12,9 @@
 #include <QSqlRecord>
 #include <QThread>
 #include <QVariant>
+
+#include <cstddef>
+#include <unordered_map>
 
 namespace {
 
@@ -64,16 +68,109 @@ public:
     QString cloneName;
 };
 
+const QString templateOptions = QStringLiteral("MYSQL_OPT_RECONNECT=1;CLIENT_IGNORE_SPACE=1");
+
+// A tenant template as the registry made it: enough to hand any thread a
+// handle it can clone, without keeping a reference to the registered
+// connection (a host may remove it at any time; a reference held here would
+// turn that into a "still in use" warning and a dead handle).
+struct TemplateParameters
+{
+    QThread *creator = nullptr;
+    QString hostName;
+    int port = -1;
+    QString databaseName;
+    QString userName;
+    QString password;
+    QString options;
+};
+
+// Gives access to the SQL layer's constructor of a handle that is not
+// registered under any name.
+class UnregisteredHandle : public QSqlDatabase
+{
+public:
+    explicit UnregisteredHandle(const TemplateParameters &t)
+        : QSqlDatabase(QStringLiteral("QMYSQL"))
+    {
+        setHostName(t.hostName);
+        setPort(t.port);
+        setDatabaseName(t.databaseName);
+        setUserName(t.userName);
+        setPassword(t.password);
+        setConnectOptions(t.options);
+    }
+};
+
+// What one registry keeps beyond the shared field layout. An entry is read and
+// written only under its registry's mutex; the table itself has a lock of its
+// own, held just to find or drop an entry (node-based, so an entry's address
+// stays put while other registries come and go).
+struct RegistryExtras
+{
+    QHash<QString, TemplateParameters> templates;
+    // Appended to the connect options of every new template.
+    QString timeoutOptions;
+};
+
+QMutex extrasLock;
+
+std::unordered_map<const DBManager *, RegistryExtras> &extrasTable()
+{
+    // Never destroyed: a host may destroy its registry after static destructors ran.
+    static auto *table = new std::unordered_map<const DBManager *, RegistryExtras>;
+    return *table;
+}
+
+RegistryExtras &extrasOf(const DBManager *registry)
+{
+    QMutexLocker lock(&extrasLock);
+    return extrasTable()[registry];
+}
+
 } // namespace
 
-DBManager::DBManager() = default;
+DBManager::DBManager()
+{
+    // Offsets in pointer-sized steps, as the host's declaration lays them out.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+    constexpr std::size_t p = sizeof(void *);
+    static_assert(offsetof(DBManager, debugLevel) == 0 && offsetof(DBManager, schemaCache) == p
+            && offsetof(DBManager, infoDb) == 2 * p && offsetof(DBManager, mainDb) == 3 * p
+            && offsetof(DBManager, tokenConnections) == 4 * p
+            && offsetof(DBManager, unusedConnections) == 5 * p && offsetof(DBManager, closeInfoDb) == 6 * p
+            && offsetof(DBManager, mainConnectionName) == 7 * p
+            && offsetof(DBManager, infoConnectionName) == 8 * p && offsetof(DBManager, mutex) == 9 * p
+            && sizeof(DBManager) == 10 * p,
+        "DBManager's fields are shared with the host: order, types and size are fixed");
+#pragma GCC diagnostic pop
+}
 
 DBManager::DBManager(const QSqlDatabase &infoDb, const QSqlDatabase &mainDb)
     : infoDb(infoDb)
     , mainDb(mainDb)
 { }
 
-DBManager::~DBManager() = default;
+DBManager::~DBManager()
+{
+    QMutexLocker lock(&extrasLock);
+    extrasTable().erase(this);
+}
+
+void DBManager::setConnectionTimeouts(int connectSeconds, int readSeconds, int writeSeconds)
+{
+    QString options;
+    const auto add = [&options](const char *name, int seconds) {
+        if (seconds > 0)
+            options += QStringLiteral(";%1=%2").arg(QLatin1String(name)).arg(seconds);
+    };
+    add("MYSQL_OPT_CONNECT_TIMEOUT", connectSeconds);
+    add("MYSQL_OPT_READ_TIMEOUT", readSeconds);
+    add("MYSQL_OPT_WRITE_TIMEOUT", writeSeconds);
+    QMutexLocker lock(&mutex);
+    extrasOf(this).timeoutOptions = options;
+}
 
 void DBManager::setInfoDatabase(const QSqlDatabase &db)
 {
@@ -137,9 +234,12 @@ QSqlDatabase DBManager::defaultConnection() const
     const QString name = QLatin1String(QSqlDatabase::defaultConnection);
     if (!QSqlDatabase::contains(name))
         return QSqlDatabase();
-    // Only the creating thread gets the registered handle; others get an
-    // invalid one, exactly as when there is no default connection.
-    return QSqlDatabase::database(name, false);
+    // Only the creating thread gets the registered handle (opened if need
+    // be); others get an invalid one, exactly as when there is none.
+    QSqlDatabase db = QSqlDatabase::database(name, false);
+    if (db.isValid() && !db.isOpen() && ownedByThisThread(db))
+        db.open();
+    return db;
 }
 
 QSqlDatabase DBManager::database(const QString &token)
@@ -149,44 +249,63 @@ QSqlDatabase DBManager::database(const QString &token)
         return mainDb;
 
     const QString name = connectionName(token);
-    if (QSqlDatabase::contains(name)) {
-        QSqlDatabase db = templates.value(name);
-        // Reopen only in the owning thread; a worker elsewhere clones the
-        // template's parameters and opens its own connection anyway.
-        if (db.isValid() && !db.isOpen() && ownedByThisThread(db))
-            db.open();
-        return db;
-    }
+    if (QSqlDatabase::contains(name))
+        return templateHandle(name);
 
     const SchemaInfo s = loadSchema(token);
-    if (!s.isComplete()) {
-        QSqlDatabase fallback = defaultConnection();
-        if (fallback.isValid() && !fallback.isOpen() && ownedByThisThread(fallback))
-            fallback.open();
-        return fallback;
-    }
+    if (!s.isComplete())
+        return defaultConnection();
 
     if (!tokenConnections.contains(name))
         tokenConnections.append(name);
+    return addTemplate(name, s);
+}
+
+// The SQL layer hands a registered connection only to the thread that created
+// it; any other thread gets an unregistered handle with the same parameters,
+// which it clones just the same. A template stays closed either way: workers
+// open their clones.
+QSqlDatabase DBManager::templateHandle(const QString &name) const
+{
+    const QHash<QString, TemplateParameters> &templates = extrasOf(this).templates;
+    const auto it = templates.constFind(name);
+    if (it == templates.cend())
+        return QSqlDatabase();
+    if (it->creator == QThread::currentThread())
+        return QSqlDatabase::database(name, false);
+    return UnregisteredHandle(*it);
+}
+
+// Registers the tenant's template and opens it once to check the credentials;
+// it is closed again right after, so that an idle tenant holds no connection.
+QSqlDatabase DBManager::addTemplate(const QString &name, const SchemaInfo &s)
+{
+    TemplateParameters t;
+    t.creator = QThread::currentThread();
+    t.hostName = infoDb.hostName();
+    t.port = infoDb.port();
+    t.databaseName = s.name;
+    t.userName = s.user;
+    t.password = s.pass;
+    t.options = templateOptions + extrasOf(this).timeoutOptions;
+    extrasOf(this).templates.insert(name, t);
 
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), name);
-    db.setHostName(infoDb.hostName());
-    db.setPort(infoDb.port());
-    db.setDatabaseName(s.name);
-    db.setUserName(s.user);
-    db.setPassword(s.pass);
-    db.setConnectOptions(QStringLiteral("MYSQL_OPT_RECONNECT=1;CLIENT_IGNORE_SPACE=1"));
-    templates.insert(name, db);
-    if (db.open())
+    db.setHostName(t.hostName);
+    db.setPort(t.port);
+    db.setDatabaseName(t.databaseName);
+    db.setUserName(t.userName);
+    db.setPassword(t.password);
+    db.setConnectOptions(t.options);
+    if (db.open()) {
+        db.close();
         return db;
+    }
 
-    qWarning() << "DBManager:: database" << s.name << "(token:" << token << ") NOT OPEN!";
+    qWarning() << "DBManager:: database" << s.name << "(token:" << s.token << ") NOT OPEN!";
     if (db.lastError().isValid())
         qWarning() << "SQL ERROR:" << db.lastError().text();
-    QSqlDatabase fallback = defaultConnection();
-    if (fallback.isValid() && !fallback.isOpen() && ownedByThisThread(fallback))
-        fallback.open();
-    return fallback;
+    return defaultConnection();
 }
 
 bool DBManager::openInfoDatabase()
@@ -229,6 +348,11 @@ SchemaInfo DBManager::loadSchema(const QString &token)
         s.pass
             = SqlText::utf8UpToZero(QByteArray::fromBase64(row.value(QStringLiteral("pass")).toByteArray()));
         s.token = row.value(QStringLiteral("token")).toString();
+        // The column compares without regard to case; only the token as
+        // stored names the tenant, so that no other spelling gets a template
+        // (and a connection) of its own.
+        if (s.token != token)
+            s = SchemaInfo();
     }
     query.finish();
     closeInfoIfAsked();
@@ -353,7 +477,7 @@ void DBManager::removeUnusedConnections()
         }
         if (debugLevel)
             qDebug() << "DBManager::removeUnusedConnections() - removing:" << name;
-        templates.remove(name);
+        extrasOf(this).templates.remove(name);
         QSqlDatabase::removeDatabase(name);
         tokenConnections.removeAll(name);
     }

@@ -1,6 +1,7 @@
 #include "workerharness.h"
 
 #include <QAtomicInteger>
+#include <QElapsedTimer>
 #include <QSqlDriver>
 #include <QSqlQuery>
 #include <QThread>
@@ -63,8 +64,9 @@ private slots:
         const auto tenant = TestDatabase::createTenant(QStringLiteral("reg"));
         QSqlDatabase first = registry->database(tenant.token);
         QCOMPARE(first.connectionName(), QStringLiteral("dbc_") + tenant.token);
-        QVERIFY(first.isOpen());
         QCOMPARE(first.databaseName(), tenant.schema);
+        QCOMPARE(first.connectOptions(), QStringLiteral("MYSQL_OPT_RECONNECT=1;CLIENT_IGNORE_SPACE=1"));
+        QVERIFY(!first.isOpen()); // it proved the credentials; an idle tenant holds no connection
         QCOMPARE(registry->schema(tenant.token).user, tenant.user);
         QCOMPARE(registry->schema(tenant.token).pass, tenant.password);
         QVERIFY(registry->isTokenConnection(tenant.token));
@@ -72,10 +74,9 @@ private slots:
 
         // The information database is not asked again: the row may go away.
         setTenantColumn(tenant.token, QStringLiteral("status = 0"));
-        first.close();
         QSqlDatabase second = registry->database(tenant.token);
         QCOMPARE(second.connectionName(), first.connectionName());
-        QVERIFY(second.isOpen()); // reopened
+        QVERIFY(!second.isOpen());
         QCOMPARE(registry->tokenConnectionNames().count(first.connectionName()), 1);
 
         // Once removed, the template is made anew from the (now inactive) row.
@@ -86,8 +87,42 @@ private slots:
         QVERIFY(!registry->isTokenConnection(tenant.token));
         QVERIFY(!registry->database(tenant.token).isValid());
         setTenantColumn(tenant.token, QStringLiteral("status = 1"));
-        QVERIFY(registry->database(tenant.token).isOpen());
+        QVERIFY(registry->database(tenant.token).isValid());
         QVERIFY(registry->isTokenConnection(tenant.token));
+    }
+
+    // The token column compares without regard to case: another spelling of a
+    // token must not get a template, a cache entry or a connection of its own.
+    void otherSpellingsOfATokenGetNothing()
+    {
+        const auto tenant = TestDatabase::createTenant(QStringLiteral("Case"));
+        for (const QString &spelling :
+            { tenant.token.toUpper(), tenant.token.toLower(), tenant.token + QLatin1Char(' ') }) {
+            QVERIFY(!registry->database(spelling).isValid());
+            QVERIFY(!registry->isTokenConnection(spelling));
+            QVERIFY(registry->schema(spelling).name.isEmpty());
+        }
+        QVERIFY(registry->database(tenant.token).isValid());
+        QCOMPARE(registry->tokenConnectionNames(), QStringList { DBManager::connectionName(tenant.token) });
+    }
+
+    // A server that stops answering holds a worker no longer than the read
+    // timeout: the clone inherits the template's timeouts.
+    void timeoutsReachTheClones()
+    {
+        const auto tenant = TestDatabase::createTenant(QStringLiteral("slow"));
+        registry->setConnectionTimeouts(2, 1, 1);
+        QSqlDatabase clone
+            = QSqlDatabase::cloneDatabase(registry->database(tenant.token), QStringLiteral("registry.slow"));
+        QVERIFY(clone.open());
+        QElapsedTimer timer;
+        timer.start();
+        QSqlQuery query(clone);
+        QVERIFY(!query.exec(QStringLiteral("SELECT SLEEP(20)")));
+        QVERIFY2(timer.elapsed() < 15000, "the read timeout did not end the statement");
+        query = QSqlQuery();
+        clone = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("registry.slow"));
     }
 
     void unusableRowsFallBack_data()
@@ -119,7 +154,7 @@ private slots:
         const auto tenant = TestDatabase::createTenant(QStringLiteral("zero"));
         const QByteArray stored = (tenant.password.toUtf8() + QByteArray("\0tail", 5)).toBase64();
         setTenantColumn(tenant.token, QStringLiteral("pass = '%1'").arg(QString::fromLatin1(stored)));
-        QVERIFY(registry->database(tenant.token).isOpen());
+        QVERIFY(registry->database(tenant.token).isValid()); // the template opened: not the fallback
         QCOMPARE(registry->schema(tenant.token).pass, tenant.password);
     }
 
@@ -182,7 +217,7 @@ private slots:
     {
         const auto tenant = TestDatabase::createTenant(QStringLiteral("close"));
         registry->setCloseInfoDatabase(true);
-        QVERIFY(registry->database(tenant.token).isOpen());
+        QVERIFY(registry->database(tenant.token).isValid());
         QVERIFY(!registry->infoDatabase().isOpen());
         QVERIFY(registry->setMaintenance(tenant.token));
         QVERIFY(!registry->infoDatabase().isOpen());
@@ -257,6 +292,7 @@ private slots:
         worker.setDbManager(registry.get());
         worker.setReleaseConnection(true);
         QSqlDatabase foreign = registry->database(tenant.token);
+        QVERIFY(foreign.open());
         worker.HttpPluginWorker::setDatabase(foreign); // not cloned, not opened by the worker
         worker.closeAndRemoveDB();
         QVERIFY(foreign.isOpen());
