@@ -72,6 +72,15 @@ bool LumoDbSettings::open()
     return opened;
 }
 
+// Every statement goes through here: the handle may have been opened by its
+// owner, not by open(), and must talk utf8mb4 before names and values with
+// 4-byte characters reach it.
+QSqlQuery LumoDbSettings::newQuery() const
+{
+    SqlText::ensureUtf8mb4(db);
+    return QSqlQuery(db);
+}
+
 void LumoDbSettings::close()
 {
     db.close();
@@ -79,7 +88,7 @@ void LumoDbSettings::close()
 
 QVariant LumoDbSettings::variableGet(const QString &name, const QVariant &defaultValue) const
 {
-    QSqlQuery query(db);
+    QSqlQuery query = newQuery();
     if (query.exec(getSql.arg(SqlText::escaped(db, name))) && query.next())
         return query.value(0);
     logTwoRecords("LumoDbSettings::variableGet - SQL ERROR:", query);
@@ -88,7 +97,7 @@ QVariant LumoDbSettings::variableGet(const QString &name, const QVariant &defaul
 
 bool LumoDbSettings::variableSet(const QString &name, const QVariant &value)
 {
-    QSqlQuery query(db);
+    QSqlQuery query = newQuery();
     if (query.prepare(setSql)) {
         query.bindValue(QStringLiteral(":name"), name);
         query.bindValue(QStringLiteral(":value"), value);
@@ -101,7 +110,7 @@ bool LumoDbSettings::variableSet(const QString &name, const QVariant &value)
 
 bool LumoDbSettings::variableSet(const QVariantMap &values)
 {
-    QSqlQuery query(db);
+    QSqlQuery query = newQuery();
     if (!query.prepare(setSql)) {
         logSetError(query);
         return false;
@@ -121,7 +130,7 @@ bool LumoDbSettings::variableDel(const QString &name, bool prefix)
 {
     const QString sql
         = prefix ? deletePrefixSql.arg(prefixPattern(db, name)) : deleteSql.arg(SqlText::escaped(db, name));
-    QSqlQuery query(db);
+    QSqlQuery query = newQuery();
     const bool deleted = query.exec(sql) && query.numRowsAffected() > 0;
     logTwoRecords("LumoDbSettings::variableDel - SQL ERROR:", query);
     return deleted;
@@ -135,12 +144,12 @@ QVariantMap LumoDbSettings::variableGetMultiple(const QStringList &names) const
     quoted.reserve(names.size());
     for (const QString &name : names)
         quoted << SqlText::quoted(db, name);
-    QSqlQuery query(db);
+    QSqlQuery query = newQuery();
     return readRows(query, getListSql.arg(quoted.join(QLatin1Char(','))));
 }
 
 QVariantMap LumoDbSettings::variableGetMultiple(const QString &prefix) const
 {
-    QSqlQuery query(db);
+    QSqlQuery query = newQuery();
     return readRows(query, getPrefixSql.arg(prefixPattern(db, prefix)));
 }

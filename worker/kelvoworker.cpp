@@ -19,7 +19,6 @@ const QString checkTermSql
 const QString checkPersonSql
     = QStringLiteral("SELECT COUNT(*) FROM people WHERE uid = %1 AND pid = %2 AND status = 1");
 const QString setTermOnlineSql = QStringLiteral("UPDATE term SET online = UNIX_TIMESTAMP() WHERE tid = %1");
-const QString setNamesSql = QStringLiteral("SET NAMES utf8mb4");
 const QString entranceMaxRefIdSql = QStringLiteral("SELECT MAX(refId) FROM inters_data WHERE tid = %1");
 
 // A deadlock victim is retried a few times; each retry waits a little longer
@@ -168,10 +167,8 @@ bool KelvoWorker::initDatabase()
         qWarning() << "KelvoWorker: Database manager NOT initialized!";
     if (db.isValid() && !db.isOpen()) {
         dbOpened = db.open();
-        // The driver asks for 3-byte utf8 when the client library is the
-        // MariaDB one; texts with 4-byte characters would then be refused.
         if (dbOpened)
-            QSqlQuery(db).exec(setNamesSql);
+            SqlText::ensureUtf8mb4(db);
     }
     if (db.lastError().isValid())
         qCritical() << "KelvoWorker::initDatabase() - SQL ERROR:" << db.lastError().text();
