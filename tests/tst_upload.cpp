@@ -375,13 +375,10 @@ private slots:
                 run(s("UPDATE inters SET weight = weight + 1"));
                 run(s("UPDATE term SET name = 'b' WHERE tid = %1").arg(t2));
                 locked.release();
-                for (int i = 0; i < 500
-                     && !run(s("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE INFO LIKE 'Update "
-                               "`term` SET syn%'"));
-                     ++i)
-                    QThread::msleep(20);
+                // Only once the marker statement waits for t2 does it hold t1.
+                if (!TestDatabase::waitForLockWait(t.schema, s("Update `term` SET syn")))
+                    blockerErrors << s("the marker statement never waited for its lock");
                 run(s("UPDATE term SET name = 'b' WHERE tid = %1").arg(t1));
-                QThread::msleep(100);
                 run(s("COMMIT"));
                 db.close();
             }
@@ -522,6 +519,31 @@ private slots:
         QCOMPARE(QSet<int>(outcomes[0].eids.cbegin(), outcomes[0].eids.cend()).size(), count);
     }
 
+    // A JSON value without text (null, array, object) is stored as the empty
+    // text, with a photo (bound values) as without one (statement text).
+    void nonTextValuesWithAndWithoutPhoto_data()
+    {
+        QTest::addColumn<QJsonValue>("value");
+        QTest::newRow("null") << QJsonValue(QJsonValue::Null);
+        QTest::newRow("array") << QJsonValue(QJsonArray { 1 });
+        QTest::newRow("object") << QJsonValue(QJsonObject { { s("a"), 1 } });
+    }
+    void nonTextValuesWithAndWithoutPhoto()
+    {
+        QFETCH(QJsonValue, value);
+        REQUIRE_TEST_DATABASE();
+        const Tenant t("nontext");
+        const quint32 tid = t.addTerm(75);
+        const QJsonObject texts { { s("description"), value }, { s("type"), value } };
+        QCOMPARE(t.post("entrance", tid, entrance(1, texts)).status, 201);
+        QCOMPARE(
+            t.post("entrance", tid, entrance(2, with(texts, { { s("image"), safeBase64("x") } }))).status,
+            201);
+        QCOMPARE(t.text(s("SELECT GROUP_CONCAT(CONCAT(refId, ':', description, ':', type) ORDER BY refId) "
+                          "FROM inters_data")),
+            s("1::,2::"));
+    }
+
     // Texts from a terminal reach their columns unchanged, through the
     // escaped statement text and through bound values alike.
     void textsReachColumnsUnchanged_data()
@@ -537,6 +559,7 @@ private slots:
         QTest::newRow("4-byte characters") << s("clock 😀 𝄞");
         QTest::newRow("surrounding spaces") << s("  padded\t");
         QTest::newRow("long") << s("'\"\\%").repeated(63);
+        QTest::newRow("255 characters") << s("0123456789abcdefghijklmnopqrstuvwxyz").repeated(8).left(255);
     }
     void textsReachColumnsUnchanged()
     {
@@ -552,18 +575,22 @@ private slots:
 
         QCOMPARE(upload("POST", s("term"), { { s("fid"), 71 }, { s("name"), value }, { s("type"), s("x") } }),
             QString());
-        QCOMPARE(
-            upload("POST", s("person/") + hash, { { s("pid"), 1 }, { s("surname"), value } }), QString());
-        QCOMPARE(
-            upload("POST", s("entrance/") + hash, entrance(1, { { s("description"), value } })), QString());
+        QCOMPARE(upload("POST", s("person/") + hash,
+                     { { s("pid"), 1 }, { s("surname"), value }, { s("card"), value } }),
+            QString());
+        const QJsonObject texts { { s("description"), value }, { s("type"), value } };
+        QCOMPARE(upload("POST", s("entrance/") + hash, entrance(1, texts)), QString());
         QCOMPARE(upload("POST", s("entrance/") + hash,
-                     entrance(2, { { s("description"), value }, { s("image"), safeBase64("x") } })),
+                     entrance(2, with(texts, { { s("image"), safeBase64("x") } }))),
             QString());
         QCOMPARE(
             t.text(s("SELECT name FROM term WHERE vornID = 71")), value); // registration stores it untrimmed
-        QCOMPARE(t.text(s("SELECT surname FROM people WHERE pid = 1")), value.trimmed());
-        QCOMPARE(t.text(s("SELECT description FROM inters_data WHERE refId = 1")), value.trimmed());
-        QCOMPARE(t.text(s("SELECT description FROM inters_data WHERE refId = 2")), value.trimmed());
+        QCOMPARE(t.text(s("SELECT CONCAT_WS('|', surname, card) FROM people WHERE pid = 1")),
+            s("%1|%1").arg(value.trimmed()));
+        for (const int refId : { 1, 2 })
+            QCOMPARE(t.text(s("SELECT CONCAT_WS('|', description, type) FROM inters_data WHERE refId = %1")
+                                .arg(refId)),
+                s("%1|%1").arg(value.trimmed()));
 
         QCOMPARE(upload("PUT", s("term/") + hash, { { s("name"), value } }), QString());
         QCOMPARE(t.text(s("SELECT name FROM term WHERE tid = %1").arg(tid)), value.trimmed());
