@@ -2,6 +2,7 @@
 
 #include <QAtomicInteger>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QMutex>
 #include <QProcess>
 #include <QSqlQuery>
@@ -130,6 +131,29 @@ QVariant TestDatabase::scalar(const QString &database, const QString &sql)
     if (!query.exec(sql) || !query.next())
         return QVariant();
     return query.value(0);
+}
+
+bool TestDatabase::waitForLockWait(
+    const QString &schema, const QString &queryStart, const std::function<bool()> &gaveUp, int timeoutMs)
+{
+    // Suites run in parallel: only sessions on this schema count.
+    const QString sql
+        = QStringLiteral("SELECT COUNT(*) FROM information_schema.INNODB_TRX t "
+                         "JOIN information_schema.PROCESSLIST p ON p.ID = t.trx_mysql_thread_id "
+                         "WHERE t.trx_state = 'LOCK WAIT' AND p.DB = '%1' AND t.trx_query LIKE '%2%'")
+              .arg(schema, queryStart);
+    QElapsedTimer waited;
+    waited.start();
+    while (waited.elapsed() < timeoutMs) {
+        if (scalar(QString(), sql).toInt() > 0)
+            return true;
+        if (gaveUp && gaveUp())
+            return false;
+        // The server refreshes its transaction list only when it was not
+        // read for 0.1 s.
+        QThread::msleep(150);
+    }
+    return false;
 }
 
 TestDatabase::Tenant TestDatabase::createTenant(const QString &tag)

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QtTest>
 
+#include <functional>
+
 // Verifies a statement and prints the driver's error when it fails.
 #define QVERIFY_SQL(q, stmt) QVERIFY2((q).stmt, qPrintable((q).lastError().text()))
 
@@ -49,6 +51,13 @@ public:
     static QString exec(const QString &database, const QString &sql);
     // First column of the first row of a query as root, or an invalid variant.
     static QVariant scalar(const QString &database, const QString &sql);
+
+    // Waits (at most timeoutMs) until a statement of a session on schema,
+    // whose text starts with queryStart, waits for a row lock: the state a
+    // lock-order test needs before its next step, whatever the machine's speed.
+    // Stops early, returning false, when gaveUp() says nothing will wait.
+    static bool waitForLockWait(const QString &schema, const QString &queryStart,
+        const std::function<bool()> &gaveUp = {}, int timeoutMs = 60000);
 
     static QString sourceDir();
 };

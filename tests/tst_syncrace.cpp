@@ -216,19 +216,8 @@ private slots:
         confirmer->start();
 
         // Commit once the confirmation waits for the producer (or is done without
-        // waiting). The server refreshes its transaction list only when it was
-        // not read for 0.1 s, hence the slow poll.
-        const auto waiting = [] {
-            return TestDatabase::scalar(QString(),
-                       QStringLiteral("SELECT COUNT(*) FROM information_schema.INNODB_TRX "
-                                      "WHERE trx_state = 'LOCK WAIT'"))
-                       .toInt()
-                > 0;
-        };
-        QElapsedTimer waited;
-        waited.start();
-        while (!confirmer->isFinished() && !waiting() && waited.elapsed() < 10000)
-            QThread::msleep(150);
+        // waiting).
+        TestDatabase::waitForLockWait(tenant.schema, QString(), [&] { return confirmer->isFinished(); });
         QVERIFY_SQL(open, exec(QStringLiteral("COMMIT")));
         QVERIFY(confirmer->wait(60000));
         registry.removeUnusedConnections();
