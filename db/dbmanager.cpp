@@ -144,6 +144,7 @@ DBManager::DBManager()
             && offsetof(DBManager, infoConnectionName) == 8 * p && offsetof(DBManager, mutex) == 9 * p
             && sizeof(DBManager) == 10 * p,
         "DBManager's fields are shared with the host: order, types and size are fixed");
+    static_assert(sizeof(SchemaInfo) == 4 * p, "the cached tenant rows are read by the host too");
 #pragma GCC diagnostic pop
 }
 

@@ -67,6 +67,12 @@ private slots:
         QCOMPARE(first.databaseName(), tenant.schema);
         QCOMPARE(first.connectOptions(), QStringLiteral("MYSQL_OPT_RECONNECT=1;CLIENT_IGNORE_SPACE=1"));
         QVERIFY(!first.isOpen()); // it proved the credentials; an idle tenant holds no connection
+        QTRY_COMPARE_WITH_TIMEOUT(TestDatabase::scalar(QString(),
+                                      QStringLiteral("SELECT COUNT(*) FROM "
+                                                     "information_schema.PROCESSLIST WHERE USER = '%1'")
+                                          .arg(tenant.user))
+                                      .toInt(),
+            0, 10000);
         QCOMPARE(registry->schema(tenant.token).user, tenant.user);
         QCOMPARE(registry->schema(tenant.token).pass, tenant.password);
         QVERIFY(registry->isTokenConnection(tenant.token));
