@@ -1,13 +1,12 @@
 #include "kelvoworker.h"
 
+#include "compactjson.h"
 #include "dbmanager.h"
 #include "sqltext.h"
 
 #include <QAtomicInteger>
 #include <QDateTime>
 #include <QDebug>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QSqlError>
 #include <QTextCodec>
 #include <QThread>
@@ -218,7 +217,7 @@ QByteArray KelvoWorker::renderResponse()
     if (debugLevel >= 2 || (debugLevel == 1 && code != 0))
         qDebug("KelvoWorker::renderResponse(%i) err: %i", 1, int(code));
 
-    QByteArray json = QJsonDocument(QJsonObject::fromVariantMap(result)).toJson(QJsonDocument::Compact);
+    QByteArray json = CompactJson::fromMap(result);
     QTextCodec::ConverterState state;
     QTextCodec::codecForName("UTF-8")->toUnicode(json.constData(), json.size(), &state);
     quint16 errorCode = code;
@@ -227,7 +226,7 @@ QByteArray KelvoWorker::renderResponse()
                    << state.invalidChars;
         setError(QStringLiteral("Encode JSON to unicode FAIL!"), 500);
         // Answer the error itself, so that status line and body agree.
-        json = QJsonDocument(QJsonObject::fromVariantMap(result)).toJson(QJsonDocument::Compact);
+        json = CompactJson::fromMap(result);
         errorCode = 500;
     }
 
