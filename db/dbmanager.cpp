@@ -76,7 +76,11 @@ const QString templateOptions = QStringLiteral("MYSQL_OPT_RECONNECT=1;CLIENT_IGN
 // turn that into a "still in use" warning and a dead handle).
 struct TemplateParameters
 {
+    // The thread whose registered handle is current; none once the
+    // parameters were refreshed after a reload.
     QThread *creator = nullptr;
+    // The tenant's row must be read again before the template is used.
+    bool stale = false;
     QString hostName;
     int port = -1;
     QString databaseName;
@@ -84,6 +88,22 @@ struct TemplateParameters
     QString password;
     QString options;
 };
+
+// A new tenant's template: on the information database's server, created by
+// the calling thread.
+TemplateParameters templateParameters(
+    const QSqlDatabase &info, const SchemaInfo &s, const QString &timeoutOptions)
+{
+    TemplateParameters t;
+    t.creator = QThread::currentThread();
+    t.hostName = info.hostName();
+    t.port = info.port();
+    t.databaseName = s.name;
+    t.userName = s.user;
+    t.password = s.pass;
+    t.options = templateOptions + timeoutOptions;
+    return t;
+}
 
 // Gives access to the SQL layer's constructor of a handle that is not
 // registered under any name.
@@ -250,7 +270,8 @@ QSqlDatabase DBManager::database(const QString &token)
         return mainDb;
 
     const QString name = connectionName(token);
-    if (QSqlDatabase::contains(name))
+    const bool registered = QSqlDatabase::contains(name);
+    if (registered && !extrasOf(this).templates.value(name).stale)
         return templateHandle(name);
 
     const SchemaInfo s = loadSchema(token);
@@ -259,7 +280,32 @@ QSqlDatabase DBManager::database(const QString &token)
 
     if (!tokenConnections.contains(name))
         tokenConnections.append(name);
+    if (registered)
+        return refreshTemplate(name, s);
     return addTemplate(name, s);
+}
+
+// After a reload the registered template stays (a request in flight may be
+// cloning it); its parameters are taken from the row as it is now, and every
+// thread gets them as an unregistered handle.
+QSqlDatabase DBManager::refreshTemplate(const QString &name, const SchemaInfo &s)
+{
+    TemplateParameters &t = extrasOf(this).templates[name];
+    t = templateParameters(infoDb, s, extrasOf(this).timeoutOptions);
+    t.creator = nullptr;
+    return UnregisteredHandle(t);
+}
+
+void DBManager::reloadTenants()
+{
+    QMutexLocker lock(&mutex);
+    schemaCache.clear();
+    for (TemplateParameters &t : extrasOf(this).templates)
+        t.stale = true;
+    // Reopened by its next use; a server restart or a changed password of the
+    // host's own account then takes effect too.
+    if (ownedByThisThread(infoDb))
+        infoDb.close();
 }
 
 // The SQL layer hands a registered connection only to the thread that created
@@ -281,14 +327,7 @@ QSqlDatabase DBManager::templateHandle(const QString &name) const
 // it is closed again right after, so that an idle tenant holds no connection.
 QSqlDatabase DBManager::addTemplate(const QString &name, const SchemaInfo &s)
 {
-    TemplateParameters t;
-    t.creator = QThread::currentThread();
-    t.hostName = infoDb.hostName();
-    t.port = infoDb.port();
-    t.databaseName = s.name;
-    t.userName = s.user;
-    t.password = s.pass;
-    t.options = templateOptions + extrasOf(this).timeoutOptions;
+    const TemplateParameters t = templateParameters(infoDb, s, extrasOf(this).timeoutOptions);
     extrasOf(this).templates.insert(name, t);
 
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), name);

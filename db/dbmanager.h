@@ -61,6 +61,12 @@ public:
     // made from now on (its clones inherit them); 0 keeps the driver's default.
     // Our host's own setting, outside the shared field layout.
     void setConnectionTimeouts(int connectSeconds, int readSeconds, int writeSeconds);
+    // Our host's reload: forgets the cached tenant rows, so that each token's
+    // row is read again on its next request (a disabled tenant is refused, a
+    // rotated token takes effect, a changed password is used), and closes the
+    // information database to be reopened by its next use. Templates stay
+    // registered, since a request in flight may be cloning one.
+    void reloadTenants();
 
     // Read access for the host's diagnostics and the tests.
     QStringList tokenConnectionNames() const;
@@ -78,6 +84,7 @@ private:
     bool stamp(const QString &column, const QString &token, const char *what);
     QSqlDatabase addTemplate(const QString &name, const SchemaInfo &schema);
     QSqlDatabase templateHandle(const QString &name) const;
+    QSqlDatabase refreshTemplate(const QString &name, const SchemaInfo &schema);
     QStringList loadTokens(const QString &sql, const char *failure);
     void closeInfoIfAsked();
 

@@ -112,6 +112,39 @@ private slots:
         QCOMPARE(registry->tokenConnectionNames(), QStringList { DBManager::connectionName(tenant.token) });
     }
 
+    // After a reload every token's row is read again: a disabled tenant is
+    // refused, a rotated token or a changed password takes effect at once.
+    void reloadReadsTheRowsAgain()
+    {
+        const auto tenant = TestDatabase::createTenant(QStringLiteral("reload"));
+        QVERIFY(registry->database(tenant.token).isValid());
+        setTenantColumn(tenant.token, QStringLiteral("status = 0"));
+        QVERIFY(registry->database(tenant.token).isValid()); // cached until the reload
+        registry->reloadTenants();
+        QVERIFY(!registry->database(tenant.token).isValid());
+        QVERIFY(registry->schema(tenant.token).name.isEmpty());
+
+        setTenantColumn(tenant.token, QStringLiteral("status = 1"));
+        QVERIFY(registry->database(tenant.token).isValid());
+
+        const QString rotated = tenant.token + QStringLiteral("-new");
+        QCOMPARE(TestDatabase::exec(infoDb(),
+                     QStringLiteral("ALTER USER '%1'@'%' IDENTIFIED BY 'changed'").arg(tenant.user)),
+            QString());
+        setTenantColumn(
+            tenant.token, QStringLiteral("pass = TO_BASE64('changed'), token = '%1'").arg(rotated));
+        QVERIFY(registry->database(tenant.token).isValid()); // still the old row until the reload
+        registry->reloadTenants();
+        QVERIFY(!registry->database(tenant.token).isValid());
+        QSqlDatabase handle = registry->database(rotated);
+        QCOMPARE(handle.password(), QStringLiteral("changed"));
+        QSqlDatabase clone = QSqlDatabase::cloneDatabase(handle, QStringLiteral("registry.reloaded"));
+        QVERIFY(clone.open());
+        clone = handle = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("registry.reloaded"));
+        setTenantColumn(rotated, QStringLiteral("token = '%1'").arg(tenant.token)); // for dropTenant
+    }
+
     // A server that stops answering holds a worker no longer than the read
     // timeout: the clone inherits the template's timeouts.
     void timeoutsReachTheClones()
