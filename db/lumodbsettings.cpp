@@ -1,5 +1,6 @@
 #include "lumodbsettings.h"
 
+#include "nativeconnection.h"
 #include "sqltext.h"
 
 #include <QDebug>
@@ -77,7 +78,7 @@ bool LumoDbSettings::open()
 // 4-byte characters reach it.
 QSqlQuery LumoDbSettings::newQuery() const
 {
-    SqlText::ensureUtf8mb4(db);
+    NativeConnection::ensureUtf8mb4(db);
     return QSqlQuery(db);
 }
 

@@ -3,10 +3,6 @@
 #include <QSqlDriver>
 #include <QSqlField>
 
-#include <mysql.h>
-
-#include <cstring>
-
 namespace SqlText {
 
 QString escaped(const QSqlDatabase &db, const QString &value)
@@ -33,22 +29,6 @@ QString quoted(const QSqlDatabase &db, const QString &value)
     if (text.isNull())
         return QStringLiteral("NULL");
     return QLatin1Char('\'') + text + QLatin1Char('\'');
-}
-
-bool ensureUtf8mb4(const QSqlDatabase &db)
-{
-    if (!db.isOpen() || !db.driver())
-        return false;
-    // The QMYSQL driver's handle is the client library's MYSQL pointer.
-    const QVariant handle = db.driver()->handle();
-    if (!handle.isValid() || qstrcmp(handle.typeName(), "MYSQL*") != 0)
-        return false;
-    MYSQL *mysql = *static_cast<MYSQL *const *>(handle.constData());
-    if (!mysql)
-        return false;
-    if (std::strcmp(mysql_character_set_name(mysql), "utf8mb4") == 0)
-        return true;
-    return mysql_set_character_set(mysql, "utf8mb4") == 0;
 }
 
 QString utf8UpToZero(const QByteArray &bytes)

@@ -15,14 +15,6 @@ QString escaped(const QSqlDatabase &db, const QString &value);
 // statement then fails to match rather than carrying unescaped input.
 QString quoted(const QSqlDatabase &db, const QString &value);
 
-// Makes the open connection db talk utf8mb4, so that 4-byte characters are
-// stored as sent: with the MariaDB client library Qt's driver asks for 3-byte
-// utf8. Set through the client library, so that its own escaping and an
-// automatic reconnect keep the character set; costs a round trip only when the
-// connection is not yet at utf8mb4. False when db is not an open QMYSQL
-// connection or the server refuses.
-bool ensureUtf8mb4(const QSqlDatabase &db);
-
 // The bytes up to the first zero byte, decoded as UTF-8: how texts stored or
 // sent as bytes (names, passwords, hashes) are read; a terminal cuts text at
 // a zero byte.

@@ -253,6 +253,72 @@ private slots:
         QVERIFY(!QSqlDatabase::contains(DBManager::connectionName(QString())));
     }
 
+    // With "keepConnections" a worker keeps its tenants' connections open
+    // between requests: the same answers, a dropped connection reopened
+    // before the first statement, the least recently used let go beyond the
+    // limit, idle ones closed, a disabled tenant's connection closed.
+    void keptConnections()
+    {
+        REQUIRE_TEST_DATABASE();
+        QVector<TestDatabase::Tenant> tenants;
+        for (int i = 0; i < 3; ++i) {
+            tenants << TestDatabase::createTenant(QStringLiteral("keep"));
+            QCOMPARE(
+                TestDatabase::exec(tenants.last().schema,
+                    QStringLiteral("INSERT INTO term (tid, vornID, status, name) VALUES (1, 2, 1, 'T')")),
+                QString());
+        }
+        const auto open = [&](const TestDatabase::Tenant &t) {
+            return TestDatabase::scalar(QString(),
+                QStringLiteral("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE USER = '%1'")
+                    .arg(t.user))
+                .toInt();
+        };
+        const QString path = QStringLiteral("/kelvo/inters/") + WorkerHarness::hash(1, 2);
+        WorkerHarness h;
+        const Reply perRequest = h.request(QStringLiteral("GET"), path, tenants[0].token);
+        h.worker().setProperty("keepConnections", 2);
+        const Reply first = h.request(QStringLiteral("GET"), path, tenants[0].token);
+        QCOMPARE(first.body, perRequest.body);
+        QCOMPARE(first.head, perRequest.head);
+        const qint64 id = TestDatabase::scalar(QString(),
+            QStringLiteral("SELECT ID FROM information_schema.PROCESSLIST WHERE USER = '%1'")
+                .arg(tenants[0].user))
+                              .toLongLong();
+        QCOMPARE(h.request(QStringLiteral("GET"), path, tenants[0].token).body, perRequest.body);
+        QCOMPARE(open(tenants[0]), 1);
+        h.manager().removeUnusedConnections();
+
+        // The server drops the connection while it is kept.
+        QCOMPARE(TestDatabase::exec(QString(), QStringLiteral("KILL %1").arg(id)), QString());
+        QTRY_COMPARE_WITH_TIMEOUT(open(tenants[0]), 0, 10000);
+        QCOMPARE(h.request(QStringLiteral("GET"), path, tenants[0].token).body, perRequest.body);
+        QCOMPARE(open(tenants[0]), 1);
+
+        // Three tenants, two kept: the least recently used is closed and released.
+        QCOMPARE(h.request(QStringLiteral("GET"), path, tenants[1].token).status, 404);
+        QCOMPARE(h.request(QStringLiteral("GET"), path, tenants[2].token).status, 404);
+        QTRY_COMPARE_WITH_TIMEOUT(open(tenants[0]), 0, 10000);
+        QCOMPARE(open(tenants[1]) + open(tenants[2]), 2);
+        QCOMPARE(h.manager().unusedConnectionNames().size(), 1);
+
+        // A tenant disabled and reloaded: refused, its connection closed.
+        QCOMPARE(
+            TestDatabase::exec(TestDatabase::infoDatabaseName(),
+                QStringLiteral("UPDATE `schemas` SET status = 0 WHERE token = '%1'").arg(tenants[1].token)),
+            QString());
+        h.manager().reloadTenants();
+        QCOMPARE(h.request(QStringLiteral("GET"), path, tenants[1].token).status, 502);
+        QTRY_COMPARE_WITH_TIMEOUT(open(tenants[1]), 0, 10000);
+
+        h.worker().setProperty("keepIdleSeconds", 0);
+        h.worker().closeIdleConnections();
+        QTRY_COMPARE_WITH_TIMEOUT(open(tenants[2]), 0, 10000);
+        h.manager().removeUnusedConnections();
+        for (const auto &t : tenants)
+            TestDatabase::dropTenant(t);
+    }
+
     void unknownTokenIsBadGateway()
     {
         REQUIRE_TEST_DATABASE();

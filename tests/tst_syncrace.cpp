@@ -60,7 +60,8 @@ constexpr int minimumWork = 100;
 bool keepGoing(const QElapsedTimer &clock, const QAtomicInteger<int> &done)
 {
     const qint64 elapsed = clock.elapsed();
-    return (elapsed < runMilliseconds || done.loadRelaxed() <= minimumWork) && elapsed < runMilliseconds + 120000;
+    return (elapsed < runMilliseconds || done.loadRelaxed() <= minimumWork)
+        && elapsed < runMilliseconds + 120000;
 }
 
 // A tenant of the test's own, dropped when the test is done.
@@ -146,9 +147,10 @@ void produce(const QString &schema, int index, Counters &counters)
 }
 
 // Confirmations with random masks, and now and then a sync read.
-void confirm(DBManager &registry, const QString &token, int index, Counters &counters)
+void confirm(DBManager &registry, const QString &token, int index, bool keep, Counters &counters)
 {
     ThreadWorker worker(registry, token);
+    worker.setProperty("keepConnections", keep ? 2 : 0);
     QRandomGenerator random(2000 + index);
     QElapsedTimer clock;
     clock.start();
@@ -243,8 +245,15 @@ private slots:
     }
 
     // Many producers and confirmations at once, through the real statements.
+    void confirmationsKeepEveryPendingBit_data()
+    {
+        QTest::addColumn<bool>("keep");
+        QTest::newRow("connection per request") << false;
+        QTest::newRow("kept connections") << true;
+    }
     void confirmationsKeepEveryPendingBit()
     {
+        QFETCH(bool, keep);
         REQUIRE_TEST_DATABASE();
         const OwnTenant tenant(QStringLiteral("race"));
         QStringList terms, people, links;
@@ -273,7 +282,7 @@ private slots:
         for (int i = 0; i < threadsPerSide; ++i) {
             threads.emplace_back(QThread::create(produce, tenant.schema, i, std::ref(counters)));
             threads.emplace_back(
-                QThread::create(confirm, std::ref(registry), tenant.token, i, std::ref(counters)));
+                QThread::create(confirm, std::ref(registry), tenant.token, i, keep, std::ref(counters)));
         }
         for (auto &thread : threads)
             thread->start();

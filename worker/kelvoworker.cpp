@@ -2,6 +2,7 @@
 
 #include "compactjson.h"
 #include "dbmanager.h"
+#include "nativeconnection.h"
 #include "sqltext.h"
 
 #include <QAtomicInteger>
@@ -43,6 +44,11 @@ KelvoWorker::KelvoWorker(const QString &version, QObject *parent)
     , putOperations { QStringLiteral("term"), QStringLiteral("person") }
     , deleteOperations { QStringLiteral("sync"), QStringLiteral("person"), QStringLiteral("entrance") }
 { }
+
+KelvoWorker::~KelvoWorker()
+{
+    releaseConnections(keeper.closeAll());
+}
 
 QByteArray KelvoWorker::buildResponse(
     const QString &method, const QUrl &url, const QStringList &headers, const QByteArray &body)
@@ -100,9 +106,63 @@ QByteArray KelvoWorker::buildResponse(
     else
         setError(QStringLiteral("Method '%1' is not supported!").arg(method), 405);
 
-    if (dbOpened)
+    if (keepCapacity() > 0 && dbOpened && db.isOpen())
+        keepConnection();
+    else if (dbOpened)
         db.close();
     return renderResponse();
+}
+
+int KelvoWorker::keepCapacity() const
+{
+    return property("keepConnections").toInt();
+}
+
+int KelvoWorker::keepIdleSeconds() const
+{
+    const QVariant seconds = property("keepIdleSeconds");
+    return seconds.isValid() ? seconds.toInt() : 60;
+}
+
+void KelvoWorker::closeIdleConnections()
+{
+    releaseConnections(keeper.closeIdle(keepIdleSeconds()));
+}
+
+// The request's own clone goes to the keeper instead of being closed; the
+// worker lets go of it, so that the next request's setDatabase() does not
+// close it.
+void KelvoWorker::keepConnection()
+{
+    releaseConnections(keeper.put(token, db, keepCapacity()));
+    db = QSqlDatabase();
+    dbCloned = false;
+    dbOpened = false;
+}
+
+bool KelvoWorker::takeKeptConnection(const QSqlDatabase &tenantTemplate)
+{
+    QStringList released;
+    QSqlDatabase kept = keeper.take(token, tenantTemplate, released);
+    releaseConnections(released);
+    if (!kept.isValid())
+        return false;
+    if (dbCloned)
+        closeAndRemoveDB();
+    db = kept;
+    dbCloned = true;
+    dbOpened = true;
+    return true;
+}
+
+// Closed connections that this worker no longer holds, released the way
+// closeAndRemoveDB() releases a clone.
+void KelvoWorker::releaseConnections(const QStringList &names)
+{
+    if (!releaseConnection || !dbManager)
+        return;
+    for (const QString &name : names)
+        dbManager->addUnusedConnection(name);
 }
 
 void KelvoWorker::parseHeader(const QStringList &headers)
@@ -160,14 +220,21 @@ bool KelvoWorker::initDatabase()
 {
     if (debugLevel >= 2)
         qDebug() << "KelvoWorker::initDatabase()";
-    if (dbManager)
-        setDatabase(dbManager->database(token));
+    if (dbManager) {
+        const QSqlDatabase tenantTemplate = dbManager->database(token);
+        if (keepCapacity() > 0) {
+            closeIdleConnections();
+            if (takeKeptConnection(tenantTemplate))
+                return true;
+        }
+        setDatabase(tenantTemplate);
+    }
     if (!dbManager && token.isEmpty())
         qWarning() << "KelvoWorker: Database manager NOT initialized!";
     if (db.isValid() && !db.isOpen()) {
         dbOpened = db.open();
         if (dbOpened)
-            SqlText::ensureUtf8mb4(db);
+            NativeConnection::ensureUtf8mb4(db);
     }
     if (db.lastError().isValid())
         qCritical() << "KelvoWorker::initDatabase() - SQL ERROR:" << db.lastError().text();
