@@ -25,7 +25,45 @@ const ListKind listKinds[]
 
 const QRegularExpression numberPattern(QStringLiteral("^(0|[1-9][0-9]{0,14})$"));
 const QRegularExpression pairPattern(QStringLiteral("^([0-9]{1,10})\\.([0-9]{1,10})$"));
-const QRegularExpression countPattern(QStringLiteral("^[0-9]{1,15}$"));
+
+// Mask of the lists a synchronisation answer delivered.
+quint32 deliveredMask(const QJsonValue &res)
+{
+    if (!res.isObject())
+        return 0;
+    const QJsonObject lists = res.toObject();
+    quint32 mask = 0;
+    for (const ListKind &kind : listKinds)
+        if (lists.contains(QLatin1String(kind.key)))
+            mask |= kind.bit;
+    return mask;
+}
+
+// key=value words to a JSON object: plain decimal numbers become numbers, the rest text.
+bool addFields(const QStringList &pairs, QJsonObject &object, QString *error)
+{
+    for (const QString &pair : pairs) {
+        const int eq = pair.indexOf(QLatin1Char('='));
+        if (eq <= 0) {
+            *error = QStringLiteral("expected key=value, got '%1'").arg(pair);
+            return false;
+        }
+        const QString value = pair.mid(eq + 1);
+        object.insert(pair.left(eq),
+            numberPattern.match(value).hasMatch() ? QJsonValue(value.toDouble()) : QJsonValue(value));
+    }
+    return true;
+}
+
+// "TID.FID" (or any "A.B" pair of unsigned numbers) to its path hash.
+bool pairHash(const QString &text, QString *hash)
+{
+    const QRegularExpressionMatch m = pairPattern.match(text);
+    if (!m.hasMatch())
+        return false;
+    *hash = TermClient::hash(m.captured(1).toULongLong(), m.captured(2).toULongLong());
+    return true;
+}
 
 // What a positional argument must be. Term and Pair become path hashes;
 // Fields takes every key=value word that is left and comes last.
@@ -76,7 +114,7 @@ struct Call
     QStringList values; // one per positional argument: hashes for TERM and pairs, empty when left out
     QJsonObject fields; // the key=value words
     QMap<QString, QString> flags; // the flags given, with their values
-    qint64 now;
+    qint64 now = 0;
 };
 
 struct Command
@@ -280,16 +318,14 @@ QString convert(const Arg &arg, const QString &word, QString *value)
     const QString label = QLatin1String(arg.label);
     switch (arg.kind) {
     case ArgKind::Term:
-        return TermCommands::pairHash(word, value)
-            ? QString()
-            : QStringLiteral("TERM must be TID.FID, got '%1'").arg(word);
+        return pairHash(word, value) ? QString() : QStringLiteral("TERM must be TID.FID, got '%1'").arg(word);
     case ArgKind::Pair:
-        return TermCommands::pairHash(word, value)
+        return pairHash(word, value)
             ? QString()
             : QStringLiteral("%1 must be two numbers A.B, got '%2'").arg(label, word);
     case ArgKind::Number:
         *value = word;
-        return countPattern.match(word).hasMatch()
+        return numberPattern.match(word).hasMatch()
             ? QString()
             : QStringLiteral("%1 must be a number, got '%2'").arg(label, word);
     case ArgKind::Choice:
@@ -317,10 +353,13 @@ bool takeArguments(const Command &command, const QStringList &words, Call &call,
             return false;
         }
         if (arg.kind == ArgKind::Fields)
-            return TermCommands::fields(words.mid(next), call.fields, error);
-        QString value;
-        if (!missing && !(*error = convert(arg, words.at(next++), &value)).isEmpty())
-            return false;
+            return addFields(words.mid(next), call.fields, error);
+        QString value; // an optional argument left out stays empty
+        if (!missing) {
+            *error = convert(arg, words.at(next++), &value);
+            if (!error->isEmpty())
+                return false;
+        }
         call.values << value;
     }
     if (next < words.size()) {
@@ -377,42 +416,6 @@ TermCommands::Request TermCommands::acknowledgement(const QString &term, const Q
     request.method = QStringLiteral("DELETE");
     request.path = QStringLiteral("sync/%1/%2").arg(term, TermClient::hash(quint64(st - 1), mask));
     return request;
-}
-
-quint32 TermCommands::deliveredMask(const QJsonValue &res)
-{
-    if (!res.isObject())
-        return 0;
-    const QJsonObject lists = res.toObject();
-    quint32 mask = 0;
-    for (const ListKind &kind : listKinds)
-        if (lists.contains(QLatin1String(kind.key)))
-            mask |= kind.bit;
-    return mask;
-}
-
-bool TermCommands::fields(const QStringList &pairs, QJsonObject &object, QString *error)
-{
-    for (const QString &pair : pairs) {
-        const int eq = pair.indexOf(QLatin1Char('='));
-        if (eq <= 0) {
-            *error = QStringLiteral("expected key=value, got '%1'").arg(pair);
-            return false;
-        }
-        const QString value = pair.mid(eq + 1);
-        object.insert(pair.left(eq),
-            numberPattern.match(value).hasMatch() ? QJsonValue(value.toDouble()) : QJsonValue(value));
-    }
-    return true;
-}
-
-bool TermCommands::pairHash(const QString &text, QString *hash)
-{
-    const QRegularExpressionMatch m = pairPattern.match(text);
-    if (!m.hasMatch())
-        return false;
-    *hash = TermClient::hash(m.captured(1).toULongLong(), m.captured(2).toULongLong());
-    return true;
 }
 
 int TermCommands::usageError(const QString &message)

@@ -38,12 +38,6 @@ public:
     static Request acknowledgement(const QString &term, const QJsonValue &envelope);
 
     static QString usage();
-    // Mask of the lists a synchronisation answer delivered.
-    static quint32 deliveredMask(const QJsonValue &res);
-    // key=value pairs to a JSON object: digits become numbers, the rest text.
-    static bool fields(const QStringList &pairs, QJsonObject &object, QString *error);
-    // "TID.FID" (or any "A.B" pair of unsigned numbers) to its path hash.
-    static bool pairHash(const QString &text, QString *hash);
 
 private:
     int print(const TermClient::Answer &answer);

@@ -56,39 +56,34 @@ private Q_SLOTS:
 
         const QString t = terminal;
         const auto h = [](quint64 a, quint64 b) { return TermClient::hash(a, b); };
+        const QByteArray jpeg("\xff\xd8\0jpeg", 7);
         QFile photo(dir.filePath(s("photo.jpg")));
-        QVERIFY(photo.open(QIODevice::WriteOnly) && photo.write("\xff\xd8\0jpeg", 7) == 7);
+        QVERIFY(photo.open(QIODevice::WriteOnly) && photo.write(jpeg) == jpeg.size());
         photo.close();
-        const QString image
-            = QString::fromLatin1(HttpPluginWorker::encodeSafeBase64(QByteArray("\xff\xd8\0jpeg", 7)));
+        const QString image = QString::fromLatin1(HttpPluginWorker::encodeSafeBase64(jpeg));
 
-        QTest::newRow("get person") << s("get person 1.1001") << s("GET") << s("person/") + t << QString()
-                                    << QString();
-        QTest::newRow("get one balance") << s("get saldo 1.1001 2.1002") << s("GET")
-                                         << s("saldo/%1/%2").arg(t, h(2, 1002)) << QString() << QString();
-        QTest::newRow("sync, flag first")
-            << s("sync --force 1.1001") << s("GET") << s("sync/%1/fs").arg(t) << QString() << QString();
-        QTest::newRow("register, fields win")
-            << s("register 7001 Door VTRM name=Gate flags=3") << s("POST") << s("term")
-            << s(R"({"fid":7001,"flags":3,"name":"Gate","type":"VTRM"})") << QString();
-        QTest::newRow("ack") << s("ack 1.1001 1699999999 259") << s("DELETE")
-                             << s("sync/%1/%2").arg(t, h(1699999999, 259)) << QString() << QString();
-        QTest::newRow("person, numbers and text")
-            << s("person 1.1001 pid=501 card=0042 name=") << s("POST") << s("person/") + t
-            << s(R"({"card":"0042","name":"","pid":501})") << QString();
-        QTest::newRow("entrance stamped now")
-            << s("entrance 1.1001 refId=1 uid=2 iid=1 type=in") << s("POST") << s("entrance/") + t
-            << s(R"({"date":1700000000,"iid":1,"refId":1,"type":"in","uid":2})") << QString();
-        QTest::newRow("entrance with photo and date")
-            << s("entrance 1.1001 --photo %1 refId=2 date=5").arg(photo.fileName()) << s("POST")
-            << s("entrance/") + t << s(R"({"date":5,"image":"%1","refId":2})").arg(image) << QString();
-        QTest::newRow("update-term, no fields")
-            << s("update-term 1.1001") << s("PUT") << s("term/") + t << s("{}") << QString();
-        QTest::newRow("update-person")
-            << s("update-person 1.1001 3.501 surname=Berg") << s("PUT") << s("person/%1/%2").arg(t, h(3, 501))
-            << s(R"({"surname":"Berg"})") << QString();
-        QTest::newRow("delete-entrance") << s("delete-entrance 1.1001 9.1") << s("DELETE")
-                                         << s("entrance/%1/%2").arg(t, h(9, 1)) << QString() << QString();
+        const auto sends = [](const char *name, const QString &line, const char *method, const QString &path,
+                               const QString &body = QString()) {
+            QTest::newRow(name) << line << s(method) << path << body << QString();
+        };
+        sends("get person", s("get person 1.1001"), "GET", s("person/") + t);
+        sends("get one balance", s("get saldo 1.1001 2.1002"), "GET", s("saldo/%1/%2").arg(t, h(2, 1002)));
+        sends("sync, flag first", s("sync --force 1.1001"), "GET", s("sync/%1/fs").arg(t));
+        sends("register, fields win", s("register 7001 Door VTRM name=Gate flags=3"), "POST", s("term"),
+            s(R"({"fid":7001,"flags":3,"name":"Gate","type":"VTRM"})"));
+        sends("ack", s("ack 1.1001 1699999999 259"), "DELETE", s("sync/%1/%2").arg(t, h(1699999999, 259)));
+        sends("person, numbers and text", s("person 1.1001 pid=501 card=0042 name="), "POST",
+            s("person/") + t, s(R"({"card":"0042","name":"","pid":501})"));
+        sends("entrance stamped now", s("entrance 1.1001 refId=1 uid=2 iid=1 type=in"), "POST",
+            s("entrance/") + t, s(R"({"date":1700000000,"iid":1,"refId":1,"type":"in","uid":2})"));
+        sends("entrance with photo and date",
+            s("entrance 1.1001 --photo %1 refId=2 date=5").arg(photo.fileName()), "POST", s("entrance/") + t,
+            s(R"({"date":5,"image":"%1","refId":2})").arg(image));
+        sends("update-term, no fields", s("update-term 1.1001"), "PUT", s("term/") + t, s("{}"));
+        sends("update-person", s("update-person 1.1001 3.501 surname=Berg"), "PUT",
+            s("person/%1/%2").arg(t, h(3, 501)), s(R"({"surname":"Berg"})"));
+        sends("delete-entrance", s("delete-entrance 1.1001 9.1"), "DELETE",
+            s("entrance/%1/%2").arg(t, h(9, 1)));
         QTest::newRow("hash") << s("hash 1 1001") << QString() << QString() << QString() << t;
         QTest::newRow("unhash") << s("unhash ") + t << QString() << QString() << QString() << s("1.1001");
 
