@@ -20,7 +20,7 @@ public:
         QString output; // a local command's text: nothing is sent
         QString method; // GET, POST, PUT or DELETE
         QString path; // after the plug-in prefix
-        QJsonValue body; // undefined: no body
+        QJsonValue body; // null: no body
         QString acknowledgeFor; // sync --ack: the terminal hash whose delivery is confirmed
     };
 
