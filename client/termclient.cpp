@@ -30,19 +30,6 @@ TermClient::TermClient(const QUrl &base, const QString &token, bool plainJson, i
     , timeoutMs(timeoutMs)
 { }
 
-QString TermClient::hash(quint64 first, quint64 second)
-{
-    return QString::fromLatin1(
-        HttpPluginWorker::encodeSafeBase64(QByteArray::number(first) + '.' + QByteArray::number(second)));
-}
-
-bool TermClient::unhash(const QString &hash, QString *text)
-{
-    const QByteArray bytes = HttpPluginWorker::decodeSafeBase64(hash.toLatin1());
-    *text = QString::fromUtf8(bytes.left(bytes.indexOf('\0') < 0 ? bytes.size() : bytes.indexOf('\0')));
-    return !text->isEmpty();
-}
-
 QByteArray TermClient::payload(const QJsonValue &body) const
 {
     if (body.isUndefined() || body.isNull())

@@ -32,9 +32,6 @@ public:
 
     Answer send(const QString &method, const QString &path, const QJsonValue &body = QJsonValue()) const;
 
-    static QString hash(quint64 first, quint64 second);
-    static bool unhash(const QString &hash, QString *text);
-
 private:
     // The request's steps: body, bytes on the wire, connect and write, read the answer.
     QByteArray payload(const QJsonValue &body) const;

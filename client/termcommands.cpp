@@ -61,7 +61,7 @@ bool pairHash(const QString &text, QString *hash)
     const QRegularExpressionMatch m = pairPattern.match(text);
     if (!m.hasMatch())
         return false;
-    *hash = TermClient::hash(m.captured(1).toULongLong(), m.captured(2).toULongLong());
+    *hash = HttpPluginWorker::encodeHash(m.captured(1).toULongLong(), m.captured(2).toULongLong());
     return true;
 }
 
@@ -178,7 +178,7 @@ Request syncLists(const Command &command, const Call &call)
 
 QString hashOf(const QString &first, const QString &second)
 {
-    return TermClient::hash(first.toULongLong(), second.toULongLong());
+    return HttpPluginWorker::encodeHash(first.toULongLong(), second.toULongLong());
 }
 
 Request confirmSync(const Command &command, const Call &call)
@@ -222,8 +222,8 @@ Request printHash(const Command &, const Call &call)
 
 Request printText(const Command &, const Call &call)
 {
-    QString text;
-    if (!TermClient::unhash(call.values.at(0), &text))
+    const QString text = HttpPluginWorker::hashText(call.values.at(0));
+    if (text.isEmpty())
         return failure(QStringLiteral("'%1' is not a hash").arg(call.values.at(0)));
     return local(text);
 }
@@ -414,7 +414,8 @@ TermCommands::Request TermCommands::acknowledgement(const QString &term, const Q
     // committed after the lists were read: confirm only what is older.
     Request request;
     request.method = QStringLiteral("DELETE");
-    request.path = QStringLiteral("sync/%1/%2").arg(term, TermClient::hash(quint64(st - 1), mask));
+    request.path
+        = QStringLiteral("sync/%1/%2").arg(term, HttpPluginWorker::encodeHash(quint64(st - 1), mask));
     return request;
 }
 

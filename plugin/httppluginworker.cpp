@@ -1,6 +1,7 @@
 #include "httppluginworker.h"
 
 #include "dbmanager.h"
+#include "sqltext.h"
 
 #include <QDebug>
 #include <QHash>
@@ -182,4 +183,37 @@ QString HttpPluginWorker::statusText(quint16 code)
     if (code >= 501 && code <= 599)
         return QStringLiteral("Server Error");
     return QStringLiteral("Unknown");
+}
+
+QString HttpPluginWorker::encodeHash(quint64 first, quint64 second)
+{
+    return QString::fromLatin1(
+        encodeSafeBase64(QByteArray::number(first) + '.' + QByteArray::number(second)));
+}
+
+QString HttpPluginWorker::hashText(const QString &hash)
+{
+    return SqlText::utf8UpToZero(decodeSafeBase64(hash.toLatin1()));
+}
+
+bool HttpPluginWorker::parseHash(const QString &hash, quint32 &first, quint32 &second)
+{
+    first = 0;
+    second = 0;
+    if (hash.isEmpty())
+        return false;
+    const QString text = hashText(hash);
+    if (text.isEmpty() || !text.contains(QLatin1Char('.')))
+        return false;
+    const QStringList pieces = text.split(QLatin1Char('.'), Qt::SkipEmptyParts);
+    if (pieces.size() < 2)
+        return false;
+    bool ok = false;
+    const qint32 signedFirst = pieces.at(0).toInt(&ok);
+    // qAbs of INT_MIN overflows; its magnitude still fits the unsigned result.
+    first = ok ? (signedFirst < 0 ? 0u - quint32(signedFirst) : quint32(signedFirst)) : 0;
+    second = pieces.at(1).toUInt(&ok);
+    if (!ok)
+        second = 0;
+    return first != 0 && second != 0;
 }

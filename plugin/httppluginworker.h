@@ -22,8 +22,8 @@ public:
     explicit HttpPluginWorker(QObject *parent = nullptr);
     ~HttpPluginWorker() override;
 
-    virtual QByteArray buildResponse(const QString &method, const QUrl &url, const QStringList &headers,
-                                     const QByteArray &body)
+    virtual QByteArray buildResponse(
+        const QString &method, const QUrl &url, const QStringList &headers, const QByteArray &body)
         = 0;
     virtual void setDatabase(const QSqlDatabase &database);
     virtual void setDbManager(DBManager *manager);
@@ -39,6 +39,14 @@ public:
     static QByteArray encodeSafeBase64(const QByteArray &data);
     static QByteArray decodeSafeBase64(const QByteArray &text);
     static QString statusText(quint16 code);
+
+    // Path hashes: the safe Base64 of two decimal numbers joined by ".".
+    static QString encodeHash(quint64 first, quint64 second);
+    // Both numbers of a hash, each non-zero; the first may be sent negative
+    // and counts by its magnitude. False (and both 0) for anything else.
+    static bool parseHash(const QString &hash, quint32 &first, quint32 &second);
+    // The text of a hash: its bytes up to the first zero byte, as UTF-8.
+    static QString hashText(const QString &hash);
 
     // Read access for the host and for diagnostics.
     quint8 debugLevelValue() const { return debugLevel; }

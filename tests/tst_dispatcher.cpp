@@ -235,7 +235,7 @@ private slots:
         REQUIRE_TEST_DATABASE();
         const auto tenant = TestDatabase::createTenant(QStringLiteral("disp"));
         WorkerHarness h;
-        const QString path = QStringLiteral("/kelvo/sync/") + WorkerHarness::hash(1, 2);
+        const QString path = QStringLiteral("/kelvo/sync/") + KelvoWorker::encodeHash(1, 2);
         h.request(QStringLiteral("GET"), path, tenant.token);
         const QString first = h.worker().database().connectionName();
         QVERIFY(first.startsWith(QStringLiteral("ORV.%1.Kelvo.").arg(tenant.schema)));
@@ -274,7 +274,7 @@ private slots:
                     .arg(t.user))
                 .toInt();
         };
-        const QString path = QStringLiteral("/kelvo/inters/") + WorkerHarness::hash(1, 2);
+        const QString path = QStringLiteral("/kelvo/inters/") + KelvoWorker::encodeHash(1, 2);
         WorkerHarness h;
         const Reply perRequest = h.request(QStringLiteral("GET"), path, tenants[0].token);
         h.worker().setProperty("keepConnections", 2);
@@ -325,13 +325,13 @@ private slots:
         WorkerHarness h;
         for (const QString &token : { QStringLiteral("no-such-tenant"), QStringLiteral("x' OR '1'='1") }) {
             const Reply reply = h.request(
-                QStringLiteral("GET"), QStringLiteral("/kelvo/sync/") + WorkerHarness::hash(1, 2), token);
+                QStringLiteral("GET"), QStringLiteral("/kelvo/sync/") + KelvoWorker::encodeHash(1, 2), token);
             QCOMPARE(reply.status, 502);
             QCOMPARE(reply.res().toString(), QStringLiteral("Database '' not initialized!"));
         }
         // No token and no main database: the same answer, never another database.
         const Reply reply = h.request(
-            QStringLiteral("GET"), QStringLiteral("/kelvo/sync/") + WorkerHarness::hash(1, 2), QString());
+            QStringLiteral("GET"), QStringLiteral("/kelvo/sync/") + KelvoWorker::encodeHash(1, 2), QString());
         QCOMPARE(reply.status, 502);
     }
 };

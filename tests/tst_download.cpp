@@ -27,7 +27,7 @@ struct Terminal
 {
     quint32 tid = 0;
     quint32 vorn = 0;
-    QString hash() const { return WorkerHarness::hash(tid, vorn); }
+    QString hash() const { return KelvoWorker::encodeHash(tid, vorn); }
 };
 
 QString path(const QString &operation, const Terminal &terminal, const QString &item = QString())
@@ -87,7 +87,7 @@ public:
                       saldo + 100);
     }
     quint32 pid(quint32 uid) const { return value("SELECT pid FROM people WHERE uid = %1", uid).toUInt(); }
-    QString personHash(quint32 uid) const { return WorkerHarness::hash(uid, pid(uid)); }
+    QString personHash(quint32 uid) const { return KelvoWorker::encodeHash(uid, pid(uid)); }
     QString link(quint32 uid, quint32 tid, quint32 grp = 0) const
     {
         return exec("INSERT INTO people_term (uid, tid, grp) VALUES (%1, %2, %3)", uid, tid, grp);
@@ -197,8 +197,8 @@ private slots:
         };
         const auto badHash = [](const QString &hash) { return QStringLiteral("Invalid hash '%1'!").arg(hash); };
         const QString noTerminal = QStringLiteral("Terminal not found!"), noPerson = QStringLiteral("Person not found!");
-        const QString zeroVorn = WorkerHarness::hash(active.tid, 0);
-        const QString future = WorkerHarness::hash(quint64(nowSecs() + 60), 2);
+        const QString zeroVorn = KelvoWorker::encodeHash(active.tid, 0);
+        const QString future = KelvoWorker::encodeHash(quint64(nowSecs() + 60), 2);
         const QString sync = QStringLiteral("sync"), personOp = QStringLiteral("person");
         const QString retiredHash = rows->personHash(retired);
 
@@ -207,16 +207,16 @@ private slots:
         row("GET", path(personOp, inactive), 404, noTerminal, false);
         row("GET", path(personOp, active, QStringLiteral("xyz")), 400, badHash(QStringLiteral("xyz")), true);
         row("GET", path(QStringLiteral("saldo"), active, retiredHash), 404, noPerson, true);
-        row("GET", path(QStringLiteral("present"), active, WorkerHarness::hash(person, 1)), 404, noPerson, true);
+        row("GET", path(QStringLiteral("present"), active, KelvoWorker::encodeHash(person, 1)), 404, noPerson, true);
         row("GET", path(QStringLiteral("inters"), noTypes), 404, QStringLiteral("No interruptions!"), true);
         row("DELETE", path(sync, active), 400, QStringLiteral("Invalid path 'sync/%1'!").arg(active.hash()), false);
         row("DELETE", path(QStringLiteral("term"), active, QStringLiteral("x")), 400,
             QStringLiteral("Invalid operation 'term'!"), false);
-        row("DELETE", path(sync, inactive, WorkerHarness::hash(1, 2)), 404, noTerminal, false);
+        row("DELETE", path(sync, inactive, KelvoWorker::encodeHash(1, 2)), 404, noTerminal, false);
         row("DELETE", path(sync, active, future), 400, badHash(future), false);
         row("DELETE", path(sync, active, QStringLiteral("@@")), 400, badHash(QStringLiteral("@@")), false);
         row("DELETE", path(personOp, active, retiredHash), 404, noPerson, false);
-        row("DELETE", path(QStringLiteral("entrance"), active, WorkerHarness::hash(foreignEntrance, 78)), 404,
+        row("DELETE", path(QStringLiteral("entrance"), active, KelvoWorker::encodeHash(foreignEntrance, 78)), 404,
             QStringLiteral("Entrance not found!"), false);
     }
 
@@ -501,7 +501,7 @@ private slots:
             QCOMPARE(rows->mark(neighbour.tid, kind, 1, ts + offset - 1), QString());
         }
 
-        const Reply r = del("sync", t, WorkerHarness::hash(ts, mask));
+        const Reply r = del("sync", t, KelvoWorker::encodeHash(ts, mask));
         QCOMPARE(r.status, 200);
         QCOMPARE(r.res(), QJsonValue(deleted));
         QCOMPARE(rows->syn(t.tid), synAfter);
@@ -531,11 +531,11 @@ private slots:
         QCOMPARE(outcome(del("person", t, rows->personHash(uid))), again);
         QCOMPARE(rows->value("SELECT GROUP_CONCAT(tid) FROM people_term WHERE uid = %1", uid).toString(), id(other.tid));
         // Another terminal's entrance passes the check but is not this terminal's to delete.
-        QCOMPARE(outcome(del("entrance", t, WorkerHarness::hash(foreignEntrance, 77))), again);
+        QCOMPARE(outcome(del("entrance", t, KelvoWorker::encodeHash(foreignEntrance, 77))), again);
         QCOMPARE(deletedFlag(foreignEntrance), 0);
-        QCOMPARE(outcome(del("entrance", t, WorkerHarness::hash(own, 5))), done);
+        QCOMPARE(outcome(del("entrance", t, KelvoWorker::encodeHash(own, 5))), done);
         QCOMPARE(deletedFlag(own), 1); // marked, the row stays
-        QCOMPARE(outcome(del("entrance", t, WorkerHarness::hash(own, 5))), again);
+        QCOMPARE(outcome(del("entrance", t, KelvoWorker::encodeHash(own, 5))), again);
     }
 
     // ---- SQL failures: 500 with the driver's text, the critical record, and
@@ -553,9 +553,9 @@ private slots:
                                                           << strings("grp,inters,lastId,people,status,sync");
         QTest::newRow("types missing: type list") << "inters" << "GET inters" << "dbGetInter" << QStringList();
         QTest::newRow("markers missing: confirmation")
-            << "term_sync" << text("DELETE sync %1", WorkerHarness::hash(quint64(nowSecs()), 2)) << "dbDeleteSync" << QStringList();
+            << "term_sync" << text("DELETE sync %1", KelvoWorker::encodeHash(quint64(nowSecs()), 2)) << "dbDeleteSync" << QStringList();
         QTest::newRow("entrances missing: delete entrance") // a failed check reads as "not there"
-            << "inters_data" << text("DELETE entrance %1", WorkerHarness::hash(1, 1)) << "dbCheckEntrance" << QStringList();
+            << "inters_data" << text("DELETE entrance %1", KelvoWorker::encodeHash(1, 1)) << "dbCheckEntrance" << QStringList();
     }
 
     void sqlFailures()

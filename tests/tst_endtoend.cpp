@@ -238,8 +238,8 @@ private Q_SLOTS:
         QTest::newRow("lower-case method") << QByteArray("get") << s("/kelvo/sync/x") << true << 405;
         QTest::newRow("bad path") << QByteArray("GET") << s("/kelvo/foo/xyz?a=1") << true << 400;
         QTest::newRow("encoded path") << QByteArray("GET") << s("/kelvo/%70erson") << true << 400;
-        QTest::newRow("unknown terminal") << QByteArray("GET") << s("/kelvo/sync/%1").arg(WorkerHarness::hash(999, 999)) << true << 404;
-        QTest::newRow("no tenant for token") << QByteArray("GET") << s("/kelvo/sync/%1").arg(WorkerHarness::hash(1, 2)) << false << 502;
+        QTest::newRow("unknown terminal") << QByteArray("GET") << s("/kelvo/sync/%1").arg(KelvoWorker::encodeHash(999, 999)) << true << 404;
+        QTest::newRow("no tenant for token") << QByteArray("GET") << s("/kelvo/sync/%1").arg(KelvoWorker::encodeHash(1, 2)) << false << 502;
     }
 
     // Several requests on one connection; each answer is byte for byte what the
@@ -321,7 +321,7 @@ private Q_SLOTS:
         HostProcess host({ s("--threads"), s("3") });
         QVERIFY(host.isReady());
         const quint16 port = host.port;
-        const QString terminal = WorkerHarness::hash(1, 5151);
+        const QString terminal = KelvoWorker::encodeHash(1, 5151);
         const auto status = [](RawConnection &connection, const QByteArray &request) {
             connection.send(request);
             return WorkerHarness::parse(connection.response()).status;
@@ -364,7 +364,7 @@ private Q_SLOTS:
         QVERIFY(idle.isConnected());
         RawConnection busy(host.port);
         QVERIFY(busy.isConnected());
-        const QByteArray whole = request("POST", s("/kelvo/entrance/") + WorkerHarness::hash(1, 6161), tenant.token,
+        const QByteArray whole = request("POST", s("/kelvo/entrance/") + KelvoWorker::encodeHash(1, 6161), tenant.token,
                                          entranceBody(77, 3));
         const int cut = whole.size() - 10;
         busy.send(whole.left(cut));

@@ -30,7 +30,7 @@ quint32 linkOf(quint32 uid, int link)
 }
 QString syncPath(quint32 tid)
 {
-    return QStringLiteral("/kelvo/sync/") + WorkerHarness::hash(tid, 900 + tid);
+    return QStringLiteral("/kelvo/sync/") + KelvoWorker::encodeHash(tid, 900 + tid);
 }
 
 // Rule 1 for persons, as the person upload writes it: rows for the person's
@@ -162,7 +162,7 @@ void confirm(DBManager &registry, const QString &token, int index, bool keep, Co
             continue;
         }
         const quint32 mask = masks[random.bounded(int(std::size(masks)))];
-        const QString confirmation = WorkerHarness::hash(quint64(QDateTime::currentSecsSinceEpoch()), mask);
+        const QString confirmation = KelvoWorker::encodeHash(quint64(QDateTime::currentSecsSinceEpoch()), mask);
         const Reply r = worker.send("DELETE", terminal + QLatin1Char('/') + confirmation);
         ++counters.confirmations;
         if (r.status != 200 || r.err() != 0) {
@@ -220,7 +220,7 @@ private slots:
         registry.setInfoDatabase(TestDatabase::addInfoConnection(QStringLiteral("open.info")));
         Reply reply;
         const std::unique_ptr<QThread> confirmer(QThread::create([&] {
-            const QString confirmation = WorkerHarness::hash(quint64(now - 10), 2);
+            const QString confirmation = KelvoWorker::encodeHash(quint64(now - 10), 2);
             reply = ThreadWorker(registry, tenant.token)
                         .send("DELETE", syncPath(1) + QLatin1Char('/') + confirmation);
         }));

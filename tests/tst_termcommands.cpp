@@ -20,7 +20,7 @@ QString s(const char *text)
 }
 
 const qint64 now = 1700000000;
-const QString terminal = TermClient::hash(1, 1001);
+const QString terminal = HttpPluginWorker::encodeHash(1, 1001);
 
 // The kelvo-term command lines a file suggests: in README.md lines that start
 // with a path ending in kelvo-term, in scripts/run.sh the "Try:" lines ($term ...).
@@ -55,7 +55,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("message"); // the usage error, or a local command's output (its start)
 
         const QString t = terminal;
-        const auto h = [](quint64 a, quint64 b) { return TermClient::hash(a, b); };
+        const auto h = [](quint64 a, quint64 b) { return HttpPluginWorker::encodeHash(a, b); };
         const QByteArray jpeg("\xff\xd8\0jpeg", 7);
         QFile photo(dir.filePath(s("photo.jpg")));
         QVERIFY(photo.open(QIODevice::WriteOnly) && photo.write(jpeg) == jpeg.size());
@@ -139,10 +139,10 @@ private Q_SLOTS:
 
         const QString t = terminal;
         QTest::newRow("lists") << s(R"({"st":1700000000,"res":{"sync":3,"inters":[],"people":{}}})")
-                               << s("sync/%1/%2").arg(t, TermClient::hash(1699999999, 3));
+                               << s("sync/%1/%2").arg(t, HttpPluginWorker::encodeHash(1699999999, 3));
         QTest::newRow("groups and settings")
             << s(R"({"st":1700000000,"res":{"sync":264,"grp":{},"vars":{},"present":{}}})")
-            << s("sync/%1/%2").arg(t, TermClient::hash(1699999999, 264));
+            << s("sync/%1/%2").arg(t, HttpPluginWorker::encodeHash(1699999999, 264));
         QTest::newRow("nothing pending") << s(R"({"st":1700000000,"res":false})") << QString();
         QTest::newRow("no server time") << s(R"({"res":{"inters":[]}})") << QString();
     }

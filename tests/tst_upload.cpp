@@ -67,7 +67,7 @@ public:
     }
     QString hash(quint32 tid) const
     {
-        return WorkerHarness::hash(tid, number(s("SELECT vornID FROM term WHERE tid = %1").arg(tid)));
+        return KelvoWorker::encodeHash(tid, number(s("SELECT vornID FROM term WHERE tid = %1").arg(tid)));
     }
     Reply send(const char *method, const QString &path, const QJsonObject &body = {}) const
     {
@@ -199,9 +199,9 @@ private slots:
         REQUIRE_TEST_DATABASE();
         const Tenant t("order");
         const quint32 tid = t.addTerm(31);
-        for (const auto &[key, hash] : { std::pair { "{T}", WorkerHarness::hash(tid, 31) },
-                 std::pair { "{X}", WorkerHarness::hash(tid + 1, 31) },
-                 std::pair { "{Q}", WorkerHarness::hash(9, 9) } })
+        for (const auto &[key, hash] : { std::pair { "{T}", KelvoWorker::encodeHash(tid, 31) },
+                 std::pair { "{X}", KelvoWorker::encodeHash(tid + 1, 31) },
+                 std::pair { "{Q}", KelvoWorker::encodeHash(9, 9) } })
             path.replace(s(key), hash), message.replace(s(key), hash);
         QSignalSpy created(&t.harness->worker(), &KelvoWorker::recordCreated);
         const Reply r = t.harness->raw(method, s("/kelvo/") + path,
@@ -299,7 +299,7 @@ private slots:
         // An update through a new terminal links it; rows for every other
         // link, the bit only on the active ones.
         t.exec(s("INSERT INTO people_term (uid, tid) VALUES (%1, %2)").arg(uid).arg(t2));
-        const QString personPath = s("person/%1/%2").arg(t.hash(t0), WorkerHarness::hash(uid, 77));
+        const QString personPath = s("person/%1/%2").arg(t.hash(t0), KelvoWorker::encodeHash(uid, 77));
         r = t.send("PUT", personPath, json(R"({"email":"a@b"})"));
         QCOMPARE(r.status, 208);
         QCOMPARE(r.res(), QJsonValue(false));
@@ -387,7 +387,7 @@ private slots:
         blocker->start();
         locked.acquire();
         const Reply r = t.send(
-            "PUT", s("person/%1/%2").arg(t.hash(t0), WorkerHarness::hash(3, 33)), json(R"({"email":"n"})"));
+            "PUT", s("person/%1/%2").arg(t.hash(t0), KelvoWorker::encodeHash(3, 33)), json(R"({"email":"n"})"));
         QVERIFY(blocker->wait(60000));
         QCOMPARE(blockerErrors, QStringList());
         QVERIFY2(t.number(deadlocks) > deadlocksBefore, "no deadlock happened: the retry was not exercised");

@@ -35,8 +35,8 @@ QStringList WorkerHarness::tokenHeaders(const QString &token)
     return headers;
 }
 
-Reply WorkerHarness::request(const QString &method, const QString &path, const QString &token,
-                             const QJsonObject &body)
+Reply WorkerHarness::request(
+    const QString &method, const QString &path, const QString &token, const QJsonObject &body)
 {
     QByteArray payload;
     if (!body.isEmpty())
@@ -44,8 +44,8 @@ Reply WorkerHarness::request(const QString &method, const QString &path, const Q
     return raw(method, path, tokenHeaders(token), payload);
 }
 
-Reply WorkerHarness::raw(const QString &method, const QString &path, const QStringList &headers,
-                         const QByteArray &body)
+Reply WorkerHarness::raw(
+    const QString &method, const QString &path, const QStringList &headers, const QByteArray &body)
 {
     return parse(kelvo->buildResponse(method, QUrl(path), headers, body));
 }
@@ -64,10 +64,4 @@ Reply WorkerHarness::parse(const QByteArray &response)
     reply.reason = QString::fromUtf8(response.left(response.indexOf("\r\n"))).section(QLatin1Char(' '), 2);
     reply.json = QJsonDocument::fromJson(KelvoWorker::decodeSafeBase64(reply.body)).object();
     return reply;
-}
-
-QString WorkerHarness::hash(quint64 first, quint64 second)
-{
-    return QString::fromLatin1(
-        KelvoWorker::encodeSafeBase64(QByteArray::number(first) + '.' + QByteArray::number(second)));
 }

@@ -38,12 +38,11 @@ public:
 
     // Body sent as the safe Base64 of the compact JSON (the terminal's way).
     Reply request(const QString &method, const QString &path, const QString &token,
-                  const QJsonObject &body = QJsonObject());
+        const QJsonObject &body = QJsonObject());
     // Body and header lines exactly as given.
     Reply raw(const QString &method, const QString &path, const QStringList &headers, const QByteArray &body);
 
     static Reply parse(const QByteArray &response);
-    static QString hash(quint64 first, quint64 second);
     static QStringList tokenHeaders(const QString &token);
 
 private:

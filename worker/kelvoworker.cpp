@@ -26,11 +26,6 @@ const QString entranceMaxRefIdSql = QStringLiteral("SELECT MAX(refId) FROM inter
 constexpr int deadlockRetries = 8;
 const QString deadlockError = QStringLiteral("1213");
 
-QString joined(const QStringList &parts, const QString &separator)
-{
-    return parts.join(separator);
-}
-
 } // namespace
 
 KelvoWorker::KelvoWorker(const QString &version, QObject *parent)
@@ -76,14 +71,14 @@ QByteArray KelvoWorker::buildResponse(
     if (!parts.isEmpty())
         parts.removeFirst();
     if (debugLevel >= 2)
-        qDebug() << "KelvoWorker: pathParts:" << joined(parts, QStringLiteral(" | "));
+        qDebug() << "KelvoWorker: pathParts:" << parts.join(QStringLiteral(" | "));
 
     result.insert(QStringLiteral("request"),
         QVariantMap { { QStringLiteral("method"), method },
-            { QStringLiteral("path"), joined(parts, QStringLiteral("/")) } });
+            { QStringLiteral("path"), parts.join(QStringLiteral("/")) } });
 
     if (!checkPath(method, parts)) {
-        setError(QStringLiteral("Bad path '%1'!").arg(joined(parts, QStringLiteral("/"))), 400);
+        setError(QStringLiteral("Bad path '%1'!").arg(parts.join(QStringLiteral("/"))), 400);
         return renderResponse();
     }
     if (!initDatabase()) {
@@ -192,28 +187,6 @@ bool KelvoWorker::checkPath(const QString &method, const QStringList &parts) con
     if (method == QLatin1String("GET"))
         return parts.size() >= 2 && getOperations.contains(parts.first());
     return true;
-}
-
-bool KelvoWorker::parseHash(const QString &hash, quint32 &first, quint32 &second)
-{
-    first = 0;
-    second = 0;
-    if (hash.isEmpty())
-        return false;
-    const QString text = SqlText::utf8UpToZero(decodeSafeBase64(hash.toLatin1()));
-    if (text.isEmpty() || !text.contains(QLatin1Char('.')))
-        return false;
-    const QStringList pieces = text.split(QLatin1Char('.'), Qt::SkipEmptyParts);
-    if (pieces.size() < 2)
-        return false;
-    bool ok = false;
-    const qint32 signedFirst = pieces.at(0).toInt(&ok);
-    // qAbs of INT_MIN overflows; its magnitude still fits the unsigned result.
-    first = ok ? (signedFirst < 0 ? 0u - quint32(signedFirst) : quint32(signedFirst)) : 0;
-    second = pieces.at(1).toUInt(&ok);
-    if (!ok)
-        second = 0;
-    return first != 0 && second != 0;
 }
 
 bool KelvoWorker::initDatabase()
@@ -377,7 +350,7 @@ bool KelvoWorker::requirePathParts(const QStringList &parts, int count)
 {
     if (parts.size() >= count)
         return true;
-    setError(QStringLiteral("Invalid path '%1'!").arg(joined(parts, QStringLiteral("/"))), 400);
+    setError(QStringLiteral("Invalid path '%1'!").arg(parts.join(QStringLiteral("/"))), 400);
     return false;
 }
 

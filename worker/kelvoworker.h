@@ -43,7 +43,6 @@ public:
     bool initDatabase();
     void parseHeader(const QStringList &headers);
     bool checkPath(const QString &method, const QStringList &parts) const;
-    static bool parseHash(const QString &hash, quint32 &first, quint32 &second);
 
     // Response envelope.
     void resetResponse();

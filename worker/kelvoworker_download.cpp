@@ -298,11 +298,6 @@ bool writePersonMap(const PersonMap &map, quint32 tid, quint32 uid, KelvoWorker 
     return !answer.isEmpty();
 }
 
-QString joinedParts(const QStringList &parts, const char *separator)
-{
-    return parts.join(QLatin1String(separator));
-}
-
 // Path length, operation, terminal hash and an active terminal.
 bool acceptTerminal(KelvoWorker &worker, const QStringList &parts, int minParts, const QStringList &operations,
                     quint32 &tid, quint32 &vornID)
@@ -325,7 +320,7 @@ bool acceptPerson(KelvoWorker &worker, const QString &hash, quint32 &uid)
 void KelvoWorker::buildGetResponse(const QStringList &parts)
 {
     if (debugLevel)
-        qDebug() << "KelvoWorker::buildGetResponse(" << joinedParts(parts, " | ") << ")";
+        qDebug() << "KelvoWorker::buildGetResponse(" << parts.join(QLatin1String(" | ")) << ")";
     quint32 tid = 0;
     quint32 vornID = 0;
     if (!acceptTerminal(*this, parts, 2, getOperations, tid, vornID))
@@ -483,7 +478,7 @@ QVariantMap KelvoWorker::dbGetVars(quint32 tid)
 void KelvoWorker::buildDeleteResponse(const QStringList &parts)
 {
     if (debugLevel)
-        qDebug() << "KelvoWorker::buildDeleteResponse(" << joinedParts(parts, " | ") << ")";
+        qDebug() << "KelvoWorker::buildDeleteResponse(" << parts.join(QLatin1String(" | ")) << ")";
     quint32 tid = 0;
     quint32 vornID = 0;
     if (!acceptTerminal(*this, parts, 3, deleteOperations, tid, vornID))
