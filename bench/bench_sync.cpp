@@ -96,7 +96,7 @@ bool run(const QString &schema, const QString &sql)
 
 QString terminalPath(const QString &operation, int tid, const QString &item = QString())
 {
-    QString path = QStringLiteral("/kelvo/%1/%2").arg(operation, WorkerHarness::hash(tid, 100000 + tid));
+    QString path = QStringLiteral("/kelvo/%1/%2").arg(operation, KelvoWorker::encodeHash(tid, 100000 + tid));
     if (!item.isEmpty())
         path += QLatin1Char('/') + item;
     return path;
@@ -263,7 +263,7 @@ int main(int argc, char **argv)
         { QStringLiteral("GET sync fs, 200 persons"), QStringLiteral("GET"),
           terminalPath(QStringLiteral("sync"), forcedTid, QStringLiteral("fs")), {}, {} },
         { QStringLiteral("DELETE sync, 100 markers"), QStringLiteral("DELETE"),
-          terminalPath(QStringLiteral("sync"), confirmTid, WorkerHarness::hash(now.toULongLong(), 0xffff)),
+          terminalPath(QStringLiteral("sync"), confirmTid, KelvoWorker::encodeHash(now.toULongLong(), 0xffff)),
           { QStringLiteral("DELETE FROM term_sync WHERE tid = %1").arg(confirmTid),
             kindMarkers.arg(QStringLiteral("%1_to_%1").arg(confirmTid)),
             QStringLiteral("UPDATE term SET syn = 15 WHERE tid = %1").arg(confirmTid) },
@@ -284,7 +284,7 @@ int main(int argc, char **argv)
     int fullScans = 0;
     if (withPlans) {
         // Every download and upload statement, as the handlers send them.
-        const QString person = WorkerHarness::hash(5, 500005);
+        const QString person = KelvoWorker::encodeHash(5, 500005);
         const QJsonObject personBody { { QStringLiteral("pid"), 500005 }, { QStringLiteral("name"), QStringLiteral("Renamed") } };
         const QJsonObject newPerson { { QStringLiteral("pid"), 900001 }, { QStringLiteral("name"), QStringLiteral("New") } };
         const QJsonObject entrance { { QStringLiteral("refId"), 4711 }, { QStringLiteral("type"), QStringLiteral("in") },
@@ -296,7 +296,7 @@ int main(int argc, char **argv)
             { QStringLiteral("present"), QStringLiteral("GET"), terminalPath(QStringLiteral("present"), 1), {}, {} },
             { QStringLiteral("inters"), QStringLiteral("GET"), terminalPath(QStringLiteral("inters"), 1), {}, {} },
             { QStringLiteral("delete entrance"), QStringLiteral("DELETE"),
-              terminalPath(QStringLiteral("entrance"), 1, WorkerHarness::hash(1, 1)), {}, {} },
+              terminalPath(QStringLiteral("entrance"), 1, KelvoWorker::encodeHash(1, 1)), {}, {} },
             { QStringLiteral("register"), QStringLiteral("POST"), QStringLiteral("/kelvo/term"), {}, registration },
             { QStringLiteral("upload person"), QStringLiteral("POST"), terminalPath(QStringLiteral("person"), 1), {},
               personBody },
