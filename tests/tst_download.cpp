@@ -579,6 +579,7 @@ private slots:
         WorkerHarness h;
         const QStringList parts = request.split(QLatin1Char(' '));
         const Reply r = h.request(parts[0], path(parts[1], t, parts.value(2)), own.token());
+        QCOMPARE(h.worker().property("sqlErrors").toULongLong(), 1u); // what the host's metrics count
         if (gathered.isEmpty()) {
             const bool notFound = parts[1] == QLatin1String("entrance");
             QCOMPARE(r.status, notFound ? 404 : 500);

@@ -50,6 +50,7 @@ QSqlDatabase ConnectionKeeper::take(
             released << db.connectionName();
             return QSqlDatabase();
         }
+        ++reopened;
         NativeConnection::ensureUtf8mb4(db);
     }
     return db;

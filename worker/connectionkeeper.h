@@ -36,6 +36,8 @@ public:
     QStringList closeAll();
 
     int size() const { return int(kept.size()); }
+    // Connections reopened because the server had dropped them.
+    int reopenedCount() const { return reopened; }
 
 private:
     struct Kept
@@ -48,4 +50,5 @@ private:
     static QString letGo(Kept &k);
 
     std::vector<Kept> kept; // least recently used first
+    int reopened = 0;
 };

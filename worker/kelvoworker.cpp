@@ -206,8 +206,10 @@ bool KelvoWorker::initDatabase()
         qWarning() << "KelvoWorker: Database manager NOT initialized!";
     if (db.isValid() && !db.isOpen()) {
         dbOpened = db.open();
-        if (dbOpened)
+        if (dbOpened) {
+            ++counters.connectionsOpened;
             NativeConnection::ensureUtf8mb4(db);
+        }
     }
     if (db.lastError().isValid())
         qCritical() << "KelvoWorker::initDatabase() - SQL ERROR:" << db.lastError().text();
@@ -286,49 +288,69 @@ QByteArray KelvoWorker::renderResponse()
     return response;
 }
 
-namespace {
-
-// Runs exec until it succeeds or fails other than as a deadlock victim.
-template<typename Exec> bool retryingDeadlocks(QSqlQuery &query, Exec exec)
+// Runs exec until it succeeds or fails other than as a deadlock victim (or,
+// on a cluster, a certification failure: the same error number).
+template<typename Exec> bool KelvoWorker::retryingDeadlocks(QSqlQuery &query, Exec exec)
 {
     for (int attempt = 0;; ++attempt) {
         if (exec())
             return true;
         if (query.lastError().nativeErrorCode() != deadlockError || attempt >= deadlockRetries)
             return false;
+        ++counters.deadlockRetries;
         QThread::msleep(1u << qMin(attempt, 5));
     }
 }
-
-} // namespace
 
 bool KelvoWorker::execRetrying(QSqlQuery &query, const QString &sql)
 {
     return retryingDeadlocks(query, [&] { return query.exec(sql); });
 }
 
-bool KelvoWorker::execSql(QSqlQuery &query, const QString &sql, const char *operation, quint16 code)
+bool KelvoWorker::execSql(QSqlQuery &query, const QString &sql, const char *operation, int code)
 {
     if (execRetrying(query, sql))
         return true;
-    reportSqlError(query, sql, operation, code);
+    reportSqlError(query.lastError(), statementPrefix(operation), sql, code);
     return false;
 }
 
-bool KelvoWorker::execPrepared(QSqlQuery &query, const char *operation, quint16 code)
+bool KelvoWorker::prepareSql(QSqlQuery &query, const QString &sql, const char *operation)
+{
+    if (query.prepare(sql))
+        return true;
+    reportSqlError(query.lastError(),
+        QStringLiteral("KelvoWorker::%1() Prepare failed! ERROR:").arg(QLatin1String(operation)), sql);
+    return false;
+}
+
+bool KelvoWorker::execPrepared(QSqlQuery &query, const char *operation, int code)
 {
     if (retryingDeadlocks(query, [&] { return query.exec(); }))
         return true;
-    reportSqlError(query, query.lastQuery(), operation, code);
+    reportSqlError(query.lastError(), statementPrefix(operation), query.lastQuery(), code);
     return false;
 }
 
-void KelvoWorker::reportSqlError(
-    const QSqlQuery &query, const QString &sql, const char *operation, quint16 code)
+QString KelvoWorker::statementPrefix(const char *operation)
 {
-    const QString text = query.lastError().text();
-    setError(text, code);
-    qCritical().nospace() << "KelvoWorker::" << operation << "() SQl ERROR: " << text << "\nSQL: " << sql;
+    return QStringLiteral("KelvoWorker::%1() SQl ERROR:").arg(QLatin1String(operation));
+}
+
+void KelvoWorker::reportSqlError(const QSqlError &error, const QString &prefix, const QString &sql, int code)
+{
+    ++counters.sqlErrors;
+    const QString text = error.text();
+    if (code == serverErrorNumber) {
+        const int number = error.nativeErrorCode().toInt();
+        code = number > 0 && number <= 0xffff ? number : 500;
+    }
+    if (code != logOnly)
+        setError(text, quint16(code));
+    if (sql.isEmpty())
+        qCritical().noquote().nospace() << prefix << ' ' << text;
+    else
+        qCritical().noquote().nospace() << prefix << ' ' << text << "\nSQL: " << sql;
 }
 
 QString KelvoWorker::sqlText(const QString &value) const
@@ -403,12 +425,9 @@ bool KelvoWorker::dbCheckTerm(quint32 tid, quint32 vornID)
     if (debugLevel)
         qDebug("KelvoWorker::dbCheckTerm(%u, %u)", tid, vornID);
     QSqlQuery query(db);
-    const QString sql = checkTermSql.arg(tid).arg(vornID);
-    if (!query.exec(sql)) {
-        // The terminal check answers with the server's own error number.
-        reportSqlError(query, sql, "dbCheckTerm", quint16(query.lastError().nativeErrorCode().toUInt()));
+    // The terminal check answers with the server's own error number.
+    if (!execSql(query, checkTermSql.arg(tid).arg(vornID), "dbCheckTerm", serverErrorNumber))
         return false;
-    }
     return firstUInt(query) != 0;
 }
 

@@ -3,6 +3,7 @@
 #include "connectionkeeper.h"
 #include "httppluginworker.h"
 
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QVariantMap>
 
@@ -27,10 +28,21 @@
 class KelvoWorker : public HttpPluginWorker
 {
     Q_OBJECT
+    // Running totals of this worker, read by the host for its metrics.
+    Q_PROPERTY(quint64 sqlErrors READ sqlErrorCount)
+    Q_PROPERTY(quint64 deadlockRetries READ deadlockRetryCount)
+    Q_PROPERTY(quint64 connectionsOpened READ connectionsOpenedCount)
 
 public:
     KelvoWorker(const QString &version, QObject *parent = nullptr);
     ~KelvoWorker() override;
+
+    quint64 sqlErrorCount() const { return counters.sqlErrors; }
+    quint64 deadlockRetryCount() const { return counters.deadlockRetries; }
+    quint64 connectionsOpenedCount() const
+    {
+        return counters.connectionsOpened + quint64(keeper.reopenedCount());
+    }
 
     // Closes the kept connections unused for longer than "keepIdleSeconds".
     Q_INVOKABLE void closeIdleConnections();
@@ -104,16 +116,24 @@ public:
     // The statement runner of every database operation.
     // Runs sql on the request's connection. A statement that the server rolled
     // back as a deadlock victim is run again (in autocommit mode nothing of it
-    // was applied). On failure: setError(driver text, code), the critical
-    // record "KelvoWorker::<operation>() SQl ERROR: ... \nSQL: ...", false.
-    bool execSql(QSqlQuery &query, const QString &sql, const char *operation, quint16 code = 500);
+    // was applied). On failure: reportSqlError() with the prefix
+    // "KelvoWorker::<operation>() SQl ERROR:", false.
+    bool execSql(QSqlQuery &query, const QString &sql, const char *operation, int code = 500);
     // The deadlock retry alone, for statements whose failure the caller
     // reports in its own way.
-    static bool execRetrying(QSqlQuery &query, const QString &sql);
-    // execSql for a prepared query with bound values.
-    bool execPrepared(QSqlQuery &query, const char *operation, quint16 code = 500);
-    void reportSqlError(
-        const QSqlQuery &query, const QString &sql, const char *operation, quint16 code = 500);
+    bool execRetrying(QSqlQuery &query, const QString &sql);
+    // execSql for a prepared query with bound values, and its preparation
+    // ("KelvoWorker::<operation>() Prepare failed! ERROR:").
+    bool prepareSql(QSqlQuery &query, const QString &sql, const char *operation);
+    bool execPrepared(QSqlQuery &query, const char *operation, int code = 500);
+    // The one report of a failed statement: the answer's error with code (the
+    // server's own error number for serverErrorNumber, none for logOnly), and
+    // the critical record "<prefix> <error text>", followed by "\nSQL: <sql>"
+    // when a statement is given.
+    static constexpr int serverErrorNumber = -1;
+    static constexpr int logOnly = 0;
+    void reportSqlError(const QSqlError &error, const QString &prefix, const QString &sql, int code = 500);
+    static QString statementPrefix(const char *operation);
     // A value escaped by the connection's driver, to stand between quotes.
     QString sqlText(const QString &value) const;
 
@@ -140,7 +160,17 @@ protected:
     void keepConnection();
     void releaseConnections(const QStringList &names);
 
+    template<typename Exec> bool retryingDeadlocks(QSqlQuery &query, Exec exec);
+
+    struct Counters
+    {
+        quint64 sqlErrors = 0;
+        quint64 deadlockRetries = 0;
+        quint64 connectionsOpened = 0;
+    };
+
     QString version;
+    Counters counters;
     ConnectionKeeper keeper;
     QVariantMap result;
     QString token;

@@ -271,13 +271,9 @@ quint32 KelvoWorker::dbInsertTerm(const QVariantMap &data)
     const QString setList = row.setList(db);
 
     QSqlQuery query(db);
-    const QString lookupSql = termByVornIdSql.arg(vornId);
-    if (!query.exec(lookupSql)) {
-        // The lookup answers with the server's own error number.
-        const quint16 code = quint16(query.lastError().nativeErrorCode().toUInt());
-        reportSqlError(query, lookupSql, "dbInsertTerm", code ? code : 500);
+    // The lookup answers with the server's own error number.
+    if (!execSql(query, termByVornIdSql.arg(vornId), "dbInsertTerm", serverErrorNumber))
         return 0;
-    }
     const quint32 stored = firstUInt(query);
     if (stored) {
         // Registering again reactivates and rewrites the newest row of this Vorn ID.
@@ -420,11 +416,13 @@ bool KelvoWorker::dbSetOtherTermsPeopleSync(quint32 tid, quint32 uid, const QStr
     // pick these statements as deadlock victims: they are run again.
     QSqlQuery query(db);
     if (!execRetrying(query, markOtherTermsSql.arg(sqlText(type), QString::number(uid), QString::number(tid)))) {
-        qCritical("TermSyncRepository::dbSetOtherTermsPeopleSync() ERROR: %s", qPrintable(query.lastError().text()));
+        reportSqlError(query.lastError(), QStringLiteral("TermSyncRepository::dbSetOtherTermsPeopleSync() ERROR:"),
+            QString(), logOnly);
         return false;
     }
     if (!execRetrying(query, raiseOtherTermsSql.arg(QString::number(uid), QString::number(tid)))) {
-        qCritical("KelvoWorker::dbSetOtherTermsPeopleSync() ERROR: %s", qPrintable(query.lastError().text()));
+        reportSqlError(query.lastError(), QStringLiteral("KelvoWorker::dbSetOtherTermsPeopleSync() ERROR:"), QString(),
+            logOnly);
         return false;
     }
     return true;
@@ -490,13 +488,8 @@ quint32 KelvoWorker::dbInsertEntrance(quint32 tid, const QVariantMap &data)
         const QString sql = insertEntrancePhotoSql.arg(
             (row.columns() << QStringLiteral("photo")).join(QStringLiteral(", ")),
             (row.placeholders() << QStringLiteral(":photo")).join(QStringLiteral(", ")), keepStoredEntrance);
-        if (!query.prepare(sql)) {
-            const QString text = query.lastError().text();
-            setError(text, 500);
-            qCritical().nospace() << "KelvoWorker::dbInsertEntrance() Prepare failed! ERROR: " << text
-                                  << "\nSQL: " << sql;
+        if (!prepareSql(query, sql, "dbInsertEntrance"))
             return 0;
-        }
         row.bindValues(query);
         query.bindValue(QStringLiteral(":photo"), photo, QSql::In | QSql::Binary);
         if (!execPrepared(query, "dbInsertEntrance"))
