@@ -172,7 +172,8 @@ QString HostConfig::defaultPluginPath(const QString &applicationDir)
 {
     const QString beside = applicationDir + QStringLiteral("/libkelvo.so");
     const QString installed = applicationDir + QStringLiteral("/" KELVO_PLUGIN_FROM_BIN "/libkelvo.so");
-    return QFileInfo::exists(beside) || !QFileInfo::exists(installed) ? beside : installed;
+    return QFileInfo::exists(beside) || !QFileInfo::exists(installed) ? beside
+                                                                      : QFileInfo(installed).canonicalFilePath();
 }
 
 int HostConfig::defaultThreads()
