@@ -69,6 +69,12 @@ const QString schemaExistsSql
 const QString tableExistsSql = QStringLiteral(
     "SELECT COUNT(*) FROM information_schema.TABLES WHERE TABLE_SCHEMA = ? AND TABLE_NAME = 'schemas'");
 const QString userExistsSql = QStringLiteral("SELECT COUNT(*) FROM mysql.user WHERE User = ?");
+// Shared by init, add and drop: schemas and accounts are made and removed alike.
+const QString createDatabaseSql = QStringLiteral("CREATE DATABASE %1 DEFAULT CHARACTER SET utf8mb4");
+const QString createUserSql = QStringLiteral("CREATE USER %1 IDENTIFIED BY %2");
+const QString dropDatabaseSql = QStringLiteral("DROP DATABASE IF EXISTS %1");
+const QString dropUserSql = QStringLiteral("DROP USER IF EXISTS %1");
+const QString tenantExistsSql = QStringLiteral("SELECT COUNT(*) FROM %1 WHERE name = ?");
 const QString accountExistsSql
     = QStringLiteral("SELECT COUNT(*) FROM mysql.user WHERE User = ? AND Host = ?");
 
@@ -158,89 +164,18 @@ int AdminCommands::fail(const QString &message, int code)
 
 int AdminCommands::run(const QStringList &arguments)
 {
-    // Options first, wherever they stand; --config before the rest, which wins.
+    if (arguments.contains(QStringLiteral("--help")) || arguments.contains(QStringLiteral("-h"))) {
+        out << usage();
+        return 0;
+    }
     QStringList rest;
-    QList<QPair<QString, QString>> given;
-    for (int i = 0; i < arguments.size(); ++i) {
-        const QString &arg = arguments.at(i);
-        if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
-            out << usage();
-            return 0;
-        }
-        const auto option
-            = std::find_if(std::begin(globalOptions), std::end(globalOptions), [&arg](const Option &o) {
-                  return arg == QLatin1String("--") + QLatin1String(o.name)
-                      || arg.startsWith(QLatin1String("--") + QLatin1String(o.name) + QLatin1Char('='));
-              });
-        if (option == std::end(globalOptions)) {
-            rest << arg;
-            continue;
-        }
-        const QString name = QLatin1String(option->name);
-        const int eq = arg.indexOf(QLatin1Char('='));
-        if (eq < 0 && i + 1 >= arguments.size())
-            return fail(QStringLiteral("--%1 needs a value").arg(name), 2);
-        const QString value = eq >= 0 ? arg.mid(eq + 1) : arguments.at(++i);
-        if (name == QLatin1String("config"))
-            given.prepend({ name, value });
-        else
-            given.append({ name, value });
-    }
     QString error;
-    for (const auto &setting : given) {
-        const bool ok = setting.first == QLatin1String("config")
-            ? settings.applyFile(setting.second, &error)
-            : settings.apply(setting.first, setting.second, &error);
-        if (!ok)
-            return fail(error, 2);
-    }
-
-    const Command *command = nullptr;
-    int wordCount = 0;
-    for (const Command &c : commands) {
-        const QStringList words = QString::fromLatin1(c.words).split(QLatin1Char(' '));
-        if (rest.mid(0, words.size()) == words) {
-            command = &c;
-            wordCount = words.size();
-        }
-    }
-    if (!command)
-        return fail(rest.isEmpty()
-                ? QStringLiteral("no command given; see --help")
-                : QStringLiteral("unknown command '%1'; see --help").arg(rest.join(QLatin1Char(' '))),
-            2);
-
-    const Shape shape = shapeOf(command->shape);
     Invocation call;
-    QStringList positional;
-    for (int i = wordCount; i < rest.size(); ++i) {
-        const QString &arg = rest.at(i);
-        if (!arg.startsWith(QLatin1String("--"))) {
-            positional << arg;
-            continue;
-        }
-        const QString flag = arg.mid(2);
-        if (!shape.flags.contains(flag))
-            return fail(QStringLiteral("%1: unknown option '%2'").arg(QLatin1String(command->words), arg), 2);
-        if (shape.flags.value(flag) && i + 1 >= rest.size())
-            return fail(QStringLiteral("%1 needs a value").arg(arg), 2);
-        call.flags.insert(flag, shape.flags.value(flag) ? rest.at(++i) : QString());
-    }
-    const QString synopsis
-        = QStringLiteral("%1 %2").arg(QLatin1String(command->words), QLatin1String(command->shape));
-    if (positional.size() != shape.positional)
-        return fail(QStringLiteral("usage: kelvo-admin %1").arg(synopsis.trimmed()), 2);
-    if (shape.positional > 0) {
-        call.name = positional.constFirst();
-        if (!isTenantName(call.name))
-            return fail(
-                QStringLiteral("'%1' is no tenant name: a lower-case letter, then up to 31 lower-case "
-                               "letters, digits or '_'")
-                    .arg(call.name),
-                2);
-    }
-    if (call.flags.contains(QStringLiteral("token")) && !isToken(call.flags.value(QStringLiteral("token"))))
-        return fail(QStringLiteral("a token is 16 to 191 letters, digits, '_', '-' or '.'"), 2);
+    if (!applyOptions(arguments, &rest, &error))
+        return fail(error, 2);
+    const Command *command = parseCommand(rest, call, &error);
+    if (!command)
+        return fail(error, 2);
     if (!AdminConnection::isIdentifier(settings.infoDatabase)
         || !AdminConnection::isIdentifier(settings.hostUser))
         return fail(
@@ -260,6 +195,100 @@ int AdminCommands::run(const QStringList &arguments)
     db.reset();
     out.flush();
     return code;
+}
+
+bool AdminCommands::applyOptions(const QStringList &arguments, QStringList *rest, QString *error)
+{
+    // Options of every command, wherever they stand; --config first, so that the rest wins.
+    QList<QPair<QString, QString>> given;
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString &arg = arguments.at(i);
+        const auto option
+            = std::find_if(std::begin(globalOptions), std::end(globalOptions), [&arg](const Option &o) {
+                  const QString name = QLatin1String("--") + QLatin1String(o.name);
+                  return arg == name || arg.startsWith(name + QLatin1Char('='));
+              });
+        if (option == std::end(globalOptions)) {
+            *rest << arg;
+            continue;
+        }
+        const QString name = QLatin1String(option->name);
+        const int eq = arg.indexOf(QLatin1Char('='));
+        if (eq < 0 && i + 1 >= arguments.size()) {
+            *error = QStringLiteral("--%1 needs a value").arg(name);
+            return false;
+        }
+        const QString value = eq >= 0 ? arg.mid(eq + 1) : arguments.at(++i);
+        if (name == QLatin1String("config"))
+            given.prepend({ name, value });
+        else
+            given.append({ name, value });
+    }
+    for (const auto &setting : given) {
+        const bool ok = setting.first == QLatin1String("config")
+            ? settings.applyFile(setting.second, error)
+            : settings.apply(setting.first, setting.second, error);
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+const AdminCommands::Command *AdminCommands::parseCommand(
+    const QStringList &rest, Invocation &call, QString *error)
+{
+    const Command *command = nullptr;
+    int wordCount = 0;
+    for (const Command &c : commands) {
+        const QStringList words = QString::fromLatin1(c.words).split(QLatin1Char(' '));
+        if (rest.mid(0, words.size()) == words) {
+            command = &c;
+            wordCount = words.size();
+        }
+    }
+    if (!command) {
+        *error = rest.isEmpty()
+            ? QStringLiteral("no command given; see --help")
+            : QStringLiteral("unknown command '%1'; see --help").arg(rest.join(QLatin1Char(' ')));
+        return nullptr;
+    }
+
+    const Shape shape = shapeOf(command->shape);
+    QStringList positional;
+    for (int i = wordCount; i < rest.size(); ++i) {
+        const QString &arg = rest.at(i);
+        if (!arg.startsWith(QLatin1String("--"))) {
+            positional << arg;
+            continue;
+        }
+        const QString flag = arg.mid(2);
+        if (!shape.flags.contains(flag) || (shape.flags.value(flag) && i + 1 >= rest.size())) {
+            *error = shape.flags.contains(flag)
+                ? QStringLiteral("%1 needs a value").arg(arg)
+                : QStringLiteral("%1: unknown option '%2'").arg(QLatin1String(command->words), arg);
+            return nullptr;
+        }
+        call.flags.insert(flag, shape.flags.value(flag) ? rest.at(++i) : QString());
+    }
+    if (positional.size() != shape.positional) {
+        *error = QStringLiteral("usage: kelvo-admin %1 %2")
+                     .arg(QLatin1String(command->words), QLatin1String(command->shape))
+                     .trimmed();
+        return nullptr;
+    }
+    call.name = positional.value(0);
+    if (shape.positional > 0 && !isTenantName(call.name)) {
+        *error
+            = QStringLiteral("'%1' is no tenant name: a lower-case letter, then up to 31 lower-case letters, "
+                             "digits or '_'")
+                  .arg(call.name);
+        return nullptr;
+    }
+    if (call.flags.contains(QStringLiteral("token")) && !isToken(call.flags.value(QStringLiteral("token")))) {
+        *error = QStringLiteral("a token is 16 to 191 letters, digits, '_', '-' or '.'");
+        return nullptr;
+    }
+    return command;
 }
 
 bool AdminCommands::exists(const QString &sql, const QVariantList &values, bool &result)
@@ -284,6 +313,20 @@ bool AdminCommands::requireInfoDatabase()
     if (!present)
         fail(QStringLiteral("no information database `%1`: run 'kelvo-admin init' first")
                  .arg(settings.infoDatabase));
+    return present;
+}
+
+bool AdminCommands::requireTenant(const QString &name)
+{
+    bool present = false;
+    if (!requireInfoDatabase())
+        return false;
+    if (!exists(tenantExistsSql.arg(infoTable()), { name }, present)) {
+        fail(db->error());
+        return false;
+    }
+    if (!present)
+        fail(QStringLiteral("no tenant '%1'").arg(name));
     return present;
 }
 
@@ -336,9 +379,6 @@ void AdminCommands::print(const Table &table, bool json)
 
 int AdminCommands::init(const Invocation &)
 {
-    static const QString createDatabaseSql
-        = QStringLiteral("CREATE DATABASE %1 DEFAULT CHARACTER SET utf8mb4");
-    static const QString createUserSql = QStringLiteral("CREATE USER %1 IDENTIFIED BY %2");
     static const QString grantedSql = QStringLiteral(
         "SELECT COUNT(*) FROM information_schema.SCHEMA_PRIVILEGES WHERE GRANTEE = ? AND TABLE_SCHEMA = ? "
         "AND PRIVILEGE_TYPE IN ('SELECT', 'UPDATE')");
@@ -408,16 +448,10 @@ int AdminCommands::init(const Invocation &)
 
 int AdminCommands::addTenant(const Invocation &call)
 {
-    static const QString rowExistsSql = QStringLiteral("SELECT COUNT(*) FROM %1 WHERE name = ?");
-    static const QString createDatabaseSql
-        = QStringLiteral("CREATE DATABASE %1 DEFAULT CHARACTER SET utf8mb4");
-    static const QString createUserSql = QStringLiteral("CREATE USER %1 IDENTIFIED BY %2");
     static const QString grantSql
         = QStringLiteral("GRANT SELECT, INSERT, UPDATE, DELETE, EXECUTE ON %1.* TO %2");
     static const QString insertSql
         = QStringLiteral("INSERT INTO %1 (token, name, user, pass, status) VALUES (?, ?, ?, ?, 1)");
-    static const QString dropDatabaseSql = QStringLiteral("DROP DATABASE IF EXISTS %1");
-    static const QString dropUserSql = QStringLiteral("DROP USER IF EXISTS %1");
 
     const QString &name = call.name;
     if (name == settings.infoDatabase || name == settings.hostUser)
@@ -426,7 +460,7 @@ int AdminCommands::addTenant(const Invocation &call)
     if (!requireInfoDatabase())
         return 1;
     bool present = false;
-    if (!exists(rowExistsSql.arg(infoTable()), { name }, present))
+    if (!exists(tenantExistsSql.arg(infoTable()), { name }, present))
         return fail(db->error());
     if (present)
         return fail(QStringLiteral("tenant '%1' exists already; nothing changed").arg(name));
@@ -546,16 +580,10 @@ int AdminCommands::setStatus(const QString &name, int status)
 
 int AdminCommands::rotateToken(const Invocation &call)
 {
-    static const QString rowExistsSql = QStringLiteral("SELECT COUNT(*) FROM %1 WHERE name = ?");
     static const QString updateSql = QStringLiteral("UPDATE %1 SET token = ? WHERE name = ?");
 
-    if (!requireInfoDatabase())
+    if (!requireTenant(call.name))
         return 1;
-    bool present = false;
-    if (!exists(rowExistsSql.arg(infoTable()), { call.name }, present))
-        return fail(db->error());
-    if (!present)
-        return fail(QStringLiteral("no tenant '%1'").arg(call.name));
     QString token;
     if (!newToken(call, &token))
         return 1;
@@ -574,8 +602,6 @@ int AdminCommands::dropTenant(const Invocation &call)
     static const QString sharedUserSql
         = QStringLiteral("SELECT COUNT(*) FROM %1 WHERE user = ? AND name <> ?");
     static const QString accountsSql = QStringLiteral("SELECT Host FROM mysql.user WHERE User = ?");
-    static const QString dropDatabaseSql = QStringLiteral("DROP DATABASE IF EXISTS %1");
-    static const QString dropUserSql = QStringLiteral("DROP USER IF EXISTS %1");
     static const QString deleteSql = QStringLiteral("DELETE FROM %1 WHERE name = ?");
 
     const QString &name = call.name;
@@ -620,18 +646,12 @@ int AdminCommands::dropTenant(const Invocation &call)
 
 int AdminCommands::terminals(const Invocation &call)
 {
-    static const QString rowExistsSql = QStringLiteral("SELECT COUNT(*) FROM %1 WHERE name = ?");
     static const QString terminalsSql = QStringLiteral(
         "SELECT t.tid, t.vornID, t.name, t.type, t.status, t.online, t.syn, "
         "(SELECT COUNT(*) FROM %1.`term_sync` m WHERE m.tid = t.tid) FROM %1.`term` t ORDER BY t.tid");
 
-    if (!requireInfoDatabase())
+    if (!requireTenant(call.name))
         return 1;
-    bool present = false;
-    if (!exists(rowExistsSql.arg(infoTable()), { call.name }, present))
-        return fail(db->error());
-    if (!present)
-        return fail(QStringLiteral("no tenant '%1'").arg(call.name));
     AdminConnection::Rows rows;
     if (!db->exec(terminalsSql.arg(AdminConnection::quotedName(call.name)), {}, &rows))
         return fail(db->error());

@@ -60,6 +60,9 @@ private:
         QVector<QVariantList> rows;
     };
 
+    bool applyOptions(const QStringList &arguments, QStringList *rest, QString *error);
+    const Command *parseCommand(const QStringList &rest, Invocation &call, QString *error);
+
     int init(const Invocation &call);
     int addTenant(const Invocation &call);
     int listTenants(const Invocation &call);
@@ -71,6 +74,7 @@ private:
 
     int setStatus(const QString &name, int status);
     bool requireInfoDatabase();
+    bool requireTenant(const QString &name);
     bool exists(const QString &sql, const QVariantList &values, bool &result);
     bool newToken(const Invocation &call, QString *token);
     QString infoTable() const;
