@@ -28,6 +28,13 @@ rm -f "$build"/kelvo_*.deb
 (cd "$build" && cpack -G DEB >/dev/null)
 deb=$(ls "$build"/kelvo_*.deb)
 echo "$deb"
+if command -v lintian >/dev/null; then
+  step "lintian (errors fail the test; warnings are listed)"
+  lint_status=0
+  report=$(lintian --fail-on error --tag-display-limit 0 "$deb" 2>&1) || lint_status=$?
+  echo "$report" | grep -v 'root privileges' || true
+  [ "$lint_status" -eq 0 ] || { echo "lintian found errors" >&2; exit 1; }
+fi
 
 work=$(mktemp -d /var/tmp/kelvo-package-test.XXXXXX)
 target=$work/root
