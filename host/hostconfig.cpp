@@ -171,8 +171,9 @@ HostConfig::DatabaseUrl HostConfig::DatabaseUrl::parse(const QString &text, QStr
 QString HostConfig::defaultPluginPath(const QString &applicationDir)
 {
     const QString beside = applicationDir + QStringLiteral("/libkelvo.so");
-    const QString installed = applicationDir + QStringLiteral("/../lib/kelvo/libkelvo.so");
-    return QFileInfo::exists(beside) || !QFileInfo::exists(installed) ? beside : installed;
+    const QString installed = applicationDir + QStringLiteral("/" KELVO_PLUGIN_FROM_BIN "/libkelvo.so");
+    return QFileInfo::exists(beside) || !QFileInfo::exists(installed) ? beside
+                                                                      : QFileInfo(installed).canonicalFilePath();
 }
 
 int HostConfig::defaultThreads()
