@@ -3,8 +3,8 @@
 #include "httppluginworker.h"
 
 #include <QDeadlineTimer>
-#include <QJsonDocument>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QTcpSocket>
 
@@ -13,7 +13,8 @@ namespace {
 bool readUntil(QTcpSocket &socket, QByteArray &data, const QDeadlineTimer &deadline, qint64 wanted)
 {
     while (data.size() < wanted) {
-        if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime()))))
+        if (socket.bytesAvailable() == 0
+            && !socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime()))))
             return false;
         data += socket.readAll();
     }
@@ -27,12 +28,12 @@ TermClient::TermClient(const QUrl &base, const QString &token, bool plainJson, i
     , token(token)
     , plainJson(plainJson)
     , timeoutMs(timeoutMs)
-{
-}
+{ }
 
 QString TermClient::hash(quint64 first, quint64 second)
 {
-    return QString::fromLatin1(HttpPluginWorker::encodeSafeBase64(QByteArray::number(first) + '.' + QByteArray::number(second)));
+    return QString::fromLatin1(
+        HttpPluginWorker::encodeSafeBase64(QByteArray::number(first) + '.' + QByteArray::number(second)));
 }
 
 bool TermClient::unhash(const QString &hash, QString *text)
@@ -42,23 +43,24 @@ bool TermClient::unhash(const QString &hash, QString *text)
     return !text->isEmpty();
 }
 
-TermClient::Answer TermClient::send(const QString &method, const QString &path, const QJsonValue &body) const
+QByteArray TermClient::payload(const QJsonValue &body) const
 {
-    Answer answer;
-    QByteArray payload;
-    if (!body.isUndefined() && !body.isNull()) {
-        const QByteArray json = body.isObject() ? QJsonDocument(body.toObject()).toJson(QJsonDocument::Compact)
-                                                : QJsonDocument(body.toArray()).toJson(QJsonDocument::Compact);
-        payload = plainJson ? json : HttpPluginWorker::encodeSafeBase64(json);
-    }
+    if (body.isUndefined() || body.isNull())
+        return QByteArray();
+    const QByteArray json = body.isObject() ? QJsonDocument(body.toObject()).toJson(QJsonDocument::Compact)
+                                            : QJsonDocument(body.toArray()).toJson(QJsonDocument::Compact);
+    return plainJson ? json : HttpPluginWorker::encodeSafeBase64(json);
+}
 
+QByteArray TermClient::requestBytes(
+    const QString &method, const QString &path, const QByteArray &payload) const
+{
     QString target = base.path(QUrl::FullyEncoded);
     if (!target.endsWith(QLatin1Char('/')))
         target += QLatin1Char('/');
     target += path;
-    const int port = base.port(80);
     QByteArray request = method.toLatin1() + ' ' + target.toUtf8() + " HTTP/1.1\r\n";
-    request += "Host: " + base.host().toUtf8() + ':' + QByteArray::number(port) + "\r\n";
+    request += "Host: " + base.host().toUtf8() + ':' + QByteArray::number(base.port(80)) + "\r\n";
     request += "User-Agent: kelvo-term\r\n";
     if (!token.isEmpty())
         request += "Pragma: token = " + token.toUtf8() + "\r\n";
@@ -66,42 +68,45 @@ TermClient::Answer TermClient::send(const QString &method, const QString &path, 
         request += plainJson ? "Content-type: application/json\r\n" : "Content-type: application/att\r\n";
         request += "Content-Length: " + QByteArray::number(payload.size()) + "\r\n";
     }
-    request += "Connection: close\r\n\r\n" + payload;
+    return request + "Connection: close\r\n\r\n" + payload;
+}
 
-    const QDeadlineTimer deadline(timeoutMs);
-    QTcpSocket socket;
+bool TermClient::deliver(
+    QTcpSocket &socket, const QByteArray &request, const QDeadlineTimer &deadline, QString *error) const
+{
+    const int port = base.port(80);
     socket.connectToHost(base.host(), quint16(port));
     if (!socket.waitForConnected(int(deadline.remainingTime()))) {
-        answer.error = QStringLiteral("cannot connect to %1:%2: %3").arg(base.host()).arg(port).arg(socket.errorString());
-        return answer;
+        *error = QStringLiteral("cannot connect to %1:%2: %3")
+                     .arg(base.host())
+                     .arg(port)
+                     .arg(socket.errorString());
+        return false;
     }
     socket.write(request);
     while (socket.bytesToWrite() > 0)
         if (!socket.waitForBytesWritten(int(qMax<qint64>(1, deadline.remainingTime()))))
             break;
+    return true;
+}
 
+// Status line and head; the body is read by its Content-Length, or until the
+// server closes when there is none.
+void TermClient::receive(QTcpSocket &socket, const QDeadlineTimer &deadline, Answer &answer)
+{
     QByteArray data;
     int headEnd = -1;
     while ((headEnd = data.indexOf("\r\n\r\n")) < 0) {
         if (!readUntil(socket, data, deadline, data.size() + 1)) {
             answer.error = QStringLiteral("no complete answer: %1").arg(socket.errorString());
-            return answer;
+            return;
         }
     }
-    const QList<QByteArray> head = data.left(headEnd).split('\n');
-    const QList<QByteArray> statusLine = head.value(0).trimmed().split(' ');
-    answer.status = statusLine.value(1).toInt();
-    answer.reason = QString::fromLatin1(head.value(0).trimmed()).section(QLatin1Char(' '), 2);
-    qint64 length = -1;
-    for (const QByteArray &line : head) {
-        const int colon = line.indexOf(':');
-        if (colon > 0 && line.left(colon).trimmed().toLower() == "content-length")
-            length = line.mid(colon + 1).trimmed().toLongLong();
-    }
+    const qint64 length = readHead(data.left(headEnd), answer);
     if (length >= 0) {
         if (!readUntil(socket, data, deadline, headEnd + 4 + length)) {
             answer.error = QStringLiteral("answer body cut short: %1").arg(socket.errorString());
-            return answer;
+            return;
         }
     } else {
         while (socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime()))))
@@ -111,5 +116,29 @@ TermClient::Answer TermClient::send(const QString &method, const QString &path, 
     const QJsonDocument doc = QJsonDocument::fromJson(HttpPluginWorker::decodeSafeBase64(answer.body));
     if (doc.isObject())
         answer.json = doc.object();
+}
+
+qint64 TermClient::readHead(const QByteArray &headBytes, Answer &answer)
+{
+    const QList<QByteArray> head = headBytes.split('\n');
+    const QList<QByteArray> statusLine = head.value(0).trimmed().split(' ');
+    answer.status = statusLine.value(1).toInt();
+    answer.reason = QString::fromLatin1(head.value(0).trimmed()).section(QLatin1Char(' '), 2);
+    qint64 length = -1;
+    for (const QByteArray &line : head) {
+        const int colon = line.indexOf(':');
+        if (colon > 0 && line.left(colon).trimmed().toLower() == "content-length")
+            length = line.mid(colon + 1).trimmed().toLongLong();
+    }
+    return length;
+}
+
+TermClient::Answer TermClient::send(const QString &method, const QString &path, const QJsonValue &body) const
+{
+    Answer answer;
+    const QDeadlineTimer deadline(timeoutMs);
+    QTcpSocket socket;
+    if (deliver(socket, requestBytes(method, path, payload(body)), deadline, &answer.error))
+        receive(socket, deadline, answer);
     return answer;
 }

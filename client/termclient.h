@@ -5,6 +5,9 @@
 #include <QString>
 #include <QUrl>
 
+class QDeadlineTimer;
+class QTcpSocket;
+
 // One HTTP/1.1 exchange with the server over a blocking socket: the header
 // lines go out exactly as written (the server finds the token line and the
 // content-type line by their text), the answer's body is decoded from the
@@ -18,7 +21,7 @@ public:
         QString reason;
         QByteArray body;
         QJsonValue json; // the decoded envelope, undefined when it is not JSON
-        QString error;   // transport failure
+        QString error; // transport failure
 
         int err() const { return json[QStringLiteral("err")].toInt(); }
         bool failed() const { return status == 0 || status >= 400 || err() != 0; }
@@ -33,6 +36,15 @@ public:
     static bool unhash(const QString &hash, QString *text);
 
 private:
+    // The request's steps: body, bytes on the wire, connect and write, read the answer.
+    QByteArray payload(const QJsonValue &body) const;
+    QByteArray requestBytes(const QString &method, const QString &path, const QByteArray &payload) const;
+    bool deliver(
+        QTcpSocket &socket, const QByteArray &request, const QDeadlineTimer &deadline, QString *error) const;
+    static void receive(QTcpSocket &socket, const QDeadlineTimer &deadline, Answer &answer);
+    // Status and reason into answer; the Content-Length, -1 without one.
+    static qint64 readHead(const QByteArray &head, Answer &answer);
+
     QUrl base;
     QString token;
     bool plainJson;

@@ -4,6 +4,7 @@
 
 #include <QAtomicInteger>
 #include <QDebug>
+#include <QHash>
 #include <QMutexLocker>
 #include <QSqlDriver>
 #include <QSqlError>
@@ -12,12 +13,17 @@
 #include <QThread>
 #include <QVariant>
 
+#include <cstddef>
+#include <unordered_map>
+
 namespace {
 
 const char *const masterName = "ORV.LUMODB";
 
-const QString selectSchemaSql = QStringLiteral("SELECT * FROM `schemas` WHERE status = 1 AND token = %1 LIMIT 1;");
-const QString stampSql = QStringLiteral("UPDATE `schemas` SET %1 = UNIX_TIMESTAMP() WHERE status = 1 AND token = %2;");
+const QString selectSchemaSql
+    = QStringLiteral("SELECT * FROM `schemas` WHERE status = 1 AND token = %1 LIMIT 1;");
+const QString stampSql
+    = QStringLiteral("UPDATE `schemas` SET %1 = UNIX_TIMESTAMP() WHERE status = 1 AND token = %2;");
 const QString tokenForSchemaSql
     = QStringLiteral("SELECT token FROM `schemas` WHERE status = 1 AND name = %1 LIMIT 1;");
 const QString maintenanceSql = QStringLiteral(
@@ -62,17 +68,130 @@ public:
     QString cloneName;
 };
 
+const QString templateOptions = QStringLiteral("MYSQL_OPT_RECONNECT=1;CLIENT_IGNORE_SPACE=1");
+
+// A tenant template as the registry made it: enough to hand any thread a
+// handle it can clone, without keeping a reference to the registered
+// connection (a host may remove it at any time; a reference held here would
+// turn that into a "still in use" warning and a dead handle).
+struct TemplateParameters
+{
+    // The thread whose registered handle is current; none once the
+    // parameters were refreshed after a reload.
+    QThread *creator = nullptr;
+    // The tenant's row must be read again before the template is used.
+    bool stale = false;
+    QString hostName;
+    int port = -1;
+    QString databaseName;
+    QString userName;
+    QString password;
+    QString options;
+};
+
+// A new tenant's template: on the information database's server, created by
+// the calling thread.
+TemplateParameters templateParameters(
+    const QSqlDatabase &info, const SchemaInfo &s, const QString &timeoutOptions)
+{
+    TemplateParameters t;
+    t.creator = QThread::currentThread();
+    t.hostName = info.hostName();
+    t.port = info.port();
+    t.databaseName = s.name;
+    t.userName = s.user;
+    t.password = s.pass;
+    t.options = templateOptions + timeoutOptions;
+    return t;
+}
+
+// Gives access to the SQL layer's constructor of a handle that is not
+// registered under any name.
+class UnregisteredHandle : public QSqlDatabase
+{
+public:
+    explicit UnregisteredHandle(const TemplateParameters &t)
+        : QSqlDatabase(QStringLiteral("QMYSQL"))
+    {
+        setHostName(t.hostName);
+        setPort(t.port);
+        setDatabaseName(t.databaseName);
+        setUserName(t.userName);
+        setPassword(t.password);
+        setConnectOptions(t.options);
+    }
+};
+
+// What one registry keeps beyond the shared field layout. An entry is read and
+// written only under its registry's mutex; the table itself has a lock of its
+// own, held just to find or drop an entry (node-based, so an entry's address
+// stays put while other registries come and go).
+struct RegistryExtras
+{
+    QHash<QString, TemplateParameters> templates;
+    // Appended to the connect options of every new template.
+    QString timeoutOptions;
+};
+
+QMutex extrasLock;
+
+std::unordered_map<const DBManager *, RegistryExtras> &extrasTable()
+{
+    // Never destroyed: a host may destroy its registry after static destructors ran.
+    static auto *table = new std::unordered_map<const DBManager *, RegistryExtras>;
+    return *table;
+}
+
+RegistryExtras &extrasOf(const DBManager *registry)
+{
+    QMutexLocker lock(&extrasLock);
+    return extrasTable()[registry];
+}
+
 } // namespace
 
-DBManager::DBManager() = default;
+DBManager::DBManager()
+{
+    // Offsets in pointer-sized steps, as the host's declaration lays them out.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+    constexpr std::size_t p = sizeof(void *);
+    static_assert(offsetof(DBManager, debugLevel) == 0 && offsetof(DBManager, schemaCache) == p
+            && offsetof(DBManager, infoDb) == 2 * p && offsetof(DBManager, mainDb) == 3 * p
+            && offsetof(DBManager, tokenConnections) == 4 * p
+            && offsetof(DBManager, unusedConnections) == 5 * p && offsetof(DBManager, closeInfoDb) == 6 * p
+            && offsetof(DBManager, mainConnectionName) == 7 * p
+            && offsetof(DBManager, infoConnectionName) == 8 * p && offsetof(DBManager, mutex) == 9 * p
+            && sizeof(DBManager) == 10 * p,
+        "DBManager's fields are shared with the host: order, types and size are fixed");
+    static_assert(sizeof(SchemaInfo) == 4 * p, "the cached tenant rows are read by the host too");
+#pragma GCC diagnostic pop
+}
 
 DBManager::DBManager(const QSqlDatabase &infoDb, const QSqlDatabase &mainDb)
     : infoDb(infoDb)
     , mainDb(mainDb)
+{ }
+
+DBManager::~DBManager()
 {
+    QMutexLocker lock(&extrasLock);
+    extrasTable().erase(this);
 }
 
-DBManager::~DBManager() = default;
+void DBManager::setConnectionTimeouts(int connectSeconds, int readSeconds, int writeSeconds)
+{
+    QString options;
+    const auto add = [&options](const char *name, int seconds) {
+        if (seconds > 0)
+            options += QStringLiteral(";%1=%2").arg(QLatin1String(name)).arg(seconds);
+    };
+    add("MYSQL_OPT_CONNECT_TIMEOUT", connectSeconds);
+    add("MYSQL_OPT_READ_TIMEOUT", readSeconds);
+    add("MYSQL_OPT_WRITE_TIMEOUT", writeSeconds);
+    QMutexLocker lock(&mutex);
+    extrasOf(this).timeoutOptions = options;
+}
 
 void DBManager::setInfoDatabase(const QSqlDatabase &db)
 {
@@ -136,9 +255,12 @@ QSqlDatabase DBManager::defaultConnection() const
     const QString name = QLatin1String(QSqlDatabase::defaultConnection);
     if (!QSqlDatabase::contains(name))
         return QSqlDatabase();
-    // Only the creating thread gets the registered handle; others get an
-    // invalid one, exactly as when there is no default connection.
-    return QSqlDatabase::database(name, false);
+    // Only the creating thread gets the registered handle (opened if need
+    // be); others get an invalid one, exactly as when there is none.
+    QSqlDatabase db = QSqlDatabase::database(name, false);
+    if (db.isValid() && !db.isOpen() && ownedByThisThread(db))
+        db.open();
+    return db;
 }
 
 QSqlDatabase DBManager::database(const QString &token)
@@ -148,44 +270,82 @@ QSqlDatabase DBManager::database(const QString &token)
         return mainDb;
 
     const QString name = connectionName(token);
-    if (QSqlDatabase::contains(name)) {
-        QSqlDatabase db = templates.value(name);
-        // Reopen only in the owning thread; a worker elsewhere clones the
-        // template's parameters and opens its own connection anyway.
-        if (db.isValid() && !db.isOpen() && ownedByThisThread(db))
-            db.open();
-        return db;
-    }
+    const bool registered = QSqlDatabase::contains(name);
+    if (registered && !extrasOf(this).templates.value(name).stale)
+        return templateHandle(name);
 
     const SchemaInfo s = loadSchema(token);
-    if (!s.isComplete()) {
-        QSqlDatabase fallback = defaultConnection();
-        if (fallback.isValid() && !fallback.isOpen() && ownedByThisThread(fallback))
-            fallback.open();
-        return fallback;
-    }
+    if (!s.isComplete())
+        return defaultConnection();
 
     if (!tokenConnections.contains(name))
         tokenConnections.append(name);
+    if (registered)
+        return refreshTemplate(name, s);
+    return addTemplate(name, s);
+}
+
+// After a reload the registered template stays (a request in flight may be
+// cloning it); its parameters are taken from the row as it is now, and every
+// thread gets them as an unregistered handle.
+QSqlDatabase DBManager::refreshTemplate(const QString &name, const SchemaInfo &s)
+{
+    TemplateParameters &t = extrasOf(this).templates[name];
+    t = templateParameters(infoDb, s, extrasOf(this).timeoutOptions);
+    t.creator = nullptr;
+    return UnregisteredHandle(t);
+}
+
+void DBManager::reloadTenants()
+{
+    QMutexLocker lock(&mutex);
+    schemaCache.clear();
+    for (TemplateParameters &t : extrasOf(this).templates)
+        t.stale = true;
+    // Reopened by its next use; a server restart or a changed password of the
+    // host's own account then takes effect too.
+    if (ownedByThisThread(infoDb))
+        infoDb.close();
+}
+
+// The SQL layer hands a registered connection only to the thread that created
+// it; any other thread gets an unregistered handle with the same parameters,
+// which it clones just the same. A template stays closed either way: workers
+// open their clones.
+QSqlDatabase DBManager::templateHandle(const QString &name) const
+{
+    const QHash<QString, TemplateParameters> &templates = extrasOf(this).templates;
+    const auto it = templates.constFind(name);
+    if (it == templates.cend())
+        return QSqlDatabase();
+    if (it->creator == QThread::currentThread())
+        return QSqlDatabase::database(name, false);
+    return UnregisteredHandle(*it);
+}
+
+// Registers the tenant's template and opens it once to check the credentials;
+// it is closed again right after, so that an idle tenant holds no connection.
+QSqlDatabase DBManager::addTemplate(const QString &name, const SchemaInfo &s)
+{
+    const TemplateParameters t = templateParameters(infoDb, s, extrasOf(this).timeoutOptions);
+    extrasOf(this).templates.insert(name, t);
 
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), name);
-    db.setHostName(infoDb.hostName());
-    db.setPort(infoDb.port());
-    db.setDatabaseName(s.name);
-    db.setUserName(s.user);
-    db.setPassword(s.pass);
-    db.setConnectOptions(QStringLiteral("MYSQL_OPT_RECONNECT=1;CLIENT_IGNORE_SPACE=1"));
-    templates.insert(name, db);
-    if (db.open())
+    db.setHostName(t.hostName);
+    db.setPort(t.port);
+    db.setDatabaseName(t.databaseName);
+    db.setUserName(t.userName);
+    db.setPassword(t.password);
+    db.setConnectOptions(t.options);
+    if (db.open()) {
+        db.close();
         return db;
+    }
 
-    qWarning() << "DBManager:: database" << s.name << "(token:" << token << ") NOT OPEN!";
+    qWarning() << "DBManager:: database" << s.name << "(token:" << s.token << ") NOT OPEN!";
     if (db.lastError().isValid())
         qWarning() << "SQL ERROR:" << db.lastError().text();
-    QSqlDatabase fallback = defaultConnection();
-    if (fallback.isValid() && !fallback.isOpen() && ownedByThisThread(fallback))
-        fallback.open();
-    return fallback;
+    return defaultConnection();
 }
 
 bool DBManager::openInfoDatabase()
@@ -225,8 +385,14 @@ SchemaInfo DBManager::loadSchema(const QString &token)
         const QSqlRecord row = query.record();
         s.name = row.value(QStringLiteral("name")).toString();
         s.user = row.value(QStringLiteral("user")).toString();
-        s.pass = SqlText::utf8UpToZero(QByteArray::fromBase64(row.value(QStringLiteral("pass")).toByteArray()));
+        s.pass
+            = SqlText::utf8UpToZero(QByteArray::fromBase64(row.value(QStringLiteral("pass")).toByteArray()));
         s.token = row.value(QStringLiteral("token")).toString();
+        // The column compares without regard to case; only the token as
+        // stored names the tenant, so that no other spelling gets a template
+        // (and a connection) of its own.
+        if (s.token != token)
+            s = SchemaInfo();
     }
     query.finish();
     closeInfoIfAsked();
@@ -303,7 +469,8 @@ QStringList DBManager::loadTokens4Maintenance(quint16 count)
     QMutexLocker lock(&mutex);
     if (debugLevel)
         qDebug() << "DBManager::loadTokens4Maintenance(" << count << ")";
-    return loadTokens(maintenanceSql.arg(count), "DBManager:: NOT load schemas for maintenance from infoDB!\nERROR:");
+    return loadTokens(
+        maintenanceSql.arg(count), "DBManager:: NOT load schemas for maintenance from infoDB!\nERROR:");
 }
 
 QStringList DBManager::loadTokens4Recalculate(quint16 count)
@@ -311,7 +478,8 @@ QStringList DBManager::loadTokens4Recalculate(quint16 count)
     QMutexLocker lock(&mutex);
     if (debugLevel)
         qDebug() << "DBManager::loadTokens4Recalculate(" << count << ")";
-    return loadTokens(recalculateSql.arg(count), "DBManager:: NOT load schemas for recalculate from infoDB!\nERROR:");
+    return loadTokens(
+        recalculateSql.arg(count), "DBManager:: NOT load schemas for recalculate from infoDB!\nERROR:");
 }
 
 bool DBManager::isProtected(const QString &name) const
@@ -349,7 +517,7 @@ void DBManager::removeUnusedConnections()
         }
         if (debugLevel)
             qDebug() << "DBManager::removeUnusedConnections() - removing:" << name;
-        templates.remove(name);
+        extrasOf(this).templates.remove(name);
         QSqlDatabase::removeDatabase(name);
         tokenConnections.removeAll(name);
     }

@@ -2,7 +2,6 @@
 
 #include "schemainfo.h"
 
-#include <QHash>
 #include <QMap>
 #include <QMutex>
 #include <QSqlDatabase>
@@ -18,7 +17,14 @@
 // A connection handle belongs to the thread that created it. The registry
 // therefore hands out tenant template handles that workers only clone (under a
 // name of their own, in their own thread); a template is never used for
-// statements.
+// statements, and it is closed again once it has shown that the tenant's
+// credentials work, so an idle tenant holds no server connection.
+//
+// The host allocates this object from its own declaration of it: the fields
+// below, their order and their types are shared with every host and must stay
+// exactly as they are. Whatever else the registry keeps (the templates'
+// parameters for other threads, our host's connection timeouts) lives in a
+// side table keyed by the registry's address, guarded by the registry's mutex.
 class DBManager
 {
 public:
@@ -51,11 +57,23 @@ public:
     void addUnusedConnection(const QString &connectionName);
     void removeUnusedConnections();
 
+    // Connect, read and write timeouts in seconds for every tenant template
+    // made from now on (its clones inherit them); 0 keeps the driver's default.
+    // Our host's own setting, outside the shared field layout.
+    void setConnectionTimeouts(int connectSeconds, int readSeconds, int writeSeconds);
+    // Our host's reload: forgets the cached tenant rows, so that each token's
+    // row is read again on its next request (a disabled tenant is refused, a
+    // rotated token takes effect, a changed password is used), and closes the
+    // information database to be reopened by its next use. Templates stay
+    // registered, since a request in flight may be cloning one.
+    void reloadTenants();
+
     // Read access for the host's diagnostics and the tests.
     QStringList tokenConnectionNames() const;
     QStringList unusedConnectionNames() const;
     QString masterConnectionName() const { return QStringLiteral("ORV.LUMODB"); }
 
+    // The shared field layout starts here; the access sections do not change it.
     quint8 debugLevel = 0;
 
 private:
@@ -64,6 +82,9 @@ private:
     bool isProtected(const QString &name) const;
     QSqlDatabase defaultConnection() const;
     bool stamp(const QString &column, const QString &token, const char *what);
+    QSqlDatabase addTemplate(const QString &name, const SchemaInfo &schema);
+    QSqlDatabase templateHandle(const QString &name) const;
+    QSqlDatabase refreshTemplate(const QString &name, const SchemaInfo &schema);
     QStringList loadTokens(const QString &sql, const char *failure);
     void closeInfoIfAsked();
 
@@ -76,8 +97,4 @@ private:
     QString mainConnectionName;
     QString infoConnectionName;
     mutable QMutex mutex;
-    // Handles of the tenant templates by connection name, so that threads other
-    // than the creating one get a handle they can clone (the SQL layer gives a
-    // named connection only to the thread that created it).
-    QHash<QString, QSqlDatabase> templates;
 };

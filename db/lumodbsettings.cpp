@@ -1,5 +1,6 @@
 #include "lumodbsettings.h"
 
+#include "nativeconnection.h"
 #include "sqltext.h"
 
 #include <QDebug>
@@ -57,8 +58,7 @@ QVariantMap readRows(QSqlQuery &query, const QString &sql)
 
 LumoDbSettings::LumoDbSettings(const QSqlDatabase &db)
     : db(db)
-{
-}
+{ }
 
 void LumoDbSettings::setDatabase(const QSqlDatabase &handle)
 {
@@ -73,6 +73,15 @@ bool LumoDbSettings::open()
     return opened;
 }
 
+// Every statement goes through here: the handle may have been opened by its
+// owner, not by open(), and must talk utf8mb4 before names and values with
+// 4-byte characters reach it.
+QSqlQuery LumoDbSettings::newQuery() const
+{
+    NativeConnection::ensureUtf8mb4(db);
+    return QSqlQuery(db);
+}
+
 void LumoDbSettings::close()
 {
     db.close();
@@ -80,7 +89,7 @@ void LumoDbSettings::close()
 
 QVariant LumoDbSettings::variableGet(const QString &name, const QVariant &defaultValue) const
 {
-    QSqlQuery query(db);
+    QSqlQuery query = newQuery();
     if (query.exec(getSql.arg(SqlText::escaped(db, name))) && query.next())
         return query.value(0);
     logTwoRecords("LumoDbSettings::variableGet - SQL ERROR:", query);
@@ -89,7 +98,7 @@ QVariant LumoDbSettings::variableGet(const QString &name, const QVariant &defaul
 
 bool LumoDbSettings::variableSet(const QString &name, const QVariant &value)
 {
-    QSqlQuery query(db);
+    QSqlQuery query = newQuery();
     if (query.prepare(setSql)) {
         query.bindValue(QStringLiteral(":name"), name);
         query.bindValue(QStringLiteral(":value"), value);
@@ -102,7 +111,7 @@ bool LumoDbSettings::variableSet(const QString &name, const QVariant &value)
 
 bool LumoDbSettings::variableSet(const QVariantMap &values)
 {
-    QSqlQuery query(db);
+    QSqlQuery query = newQuery();
     if (!query.prepare(setSql)) {
         logSetError(query);
         return false;
@@ -120,9 +129,9 @@ bool LumoDbSettings::variableSet(const QVariantMap &values)
 
 bool LumoDbSettings::variableDel(const QString &name, bool prefix)
 {
-    const QString sql = prefix ? deletePrefixSql.arg(prefixPattern(db, name))
-                               : deleteSql.arg(SqlText::escaped(db, name));
-    QSqlQuery query(db);
+    const QString sql
+        = prefix ? deletePrefixSql.arg(prefixPattern(db, name)) : deleteSql.arg(SqlText::escaped(db, name));
+    QSqlQuery query = newQuery();
     const bool deleted = query.exec(sql) && query.numRowsAffected() > 0;
     logTwoRecords("LumoDbSettings::variableDel - SQL ERROR:", query);
     return deleted;
@@ -136,12 +145,12 @@ QVariantMap LumoDbSettings::variableGetMultiple(const QStringList &names) const
     quoted.reserve(names.size());
     for (const QString &name : names)
         quoted << SqlText::quoted(db, name);
-    QSqlQuery query(db);
+    QSqlQuery query = newQuery();
     return readRows(query, getListSql.arg(quoted.join(QLatin1Char(','))));
 }
 
 QVariantMap LumoDbSettings::variableGetMultiple(const QString &prefix) const
 {
-    QSqlQuery query(db);
+    QSqlQuery query = newQuery();
     return readRows(query, getPrefixSql.arg(prefixPattern(db, prefix)));
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QStringList>
 #include <QVariant>
 #include <QVariantMap>
@@ -26,5 +27,7 @@ public:
     QVariantMap variableGetMultiple(const QString &prefix) const;
 
 private:
+    QSqlQuery newQuery() const;
+
     QSqlDatabase db;
 };

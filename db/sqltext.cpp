@@ -17,7 +17,8 @@ QString escaped(const QSqlDatabase &db, const QString &value)
     QSqlField field(QStringLiteral("v"), QVariant::ByteArray);
     field.setValue(value.toUtf8());
     const QString formatted = db.driver()->formatValue(field);
-    if (formatted.size() >= 2 && formatted.startsWith(QLatin1Char('\'')) && formatted.endsWith(QLatin1Char('\'')))
+    if (formatted.size() >= 2 && formatted.startsWith(QLatin1Char('\''))
+        && formatted.endsWith(QLatin1Char('\'')))
         return formatted.mid(1, formatted.size() - 2);
     return QString();
 }

@@ -108,6 +108,9 @@ bool PluginHost::openDatabases(const HostConfig &config, QString *error)
     if (config.closeInfoDb)
         info.close();
     registry->debugLevel = config.registryDebugLevel;
+    // The tenants' templates, and so every worker's clone, get the same bounds.
+    registry->setConnectionTimeouts(
+        config.dbConnectTimeoutSeconds, config.dbReadTimeoutSeconds, config.dbWriteTimeoutSeconds);
     return true;
 }
 

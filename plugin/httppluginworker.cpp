@@ -5,9 +5,24 @@
 #include <QDebug>
 #include <QHash>
 
+#include <cstddef>
+
 HttpPluginWorker::HttpPluginWorker(QObject *parent)
     : QObject(parent)
 {
+    // The host sets these fields through its own copy of the class: their
+    // offsets after the QObject part are fixed.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+    constexpr std::size_t p = sizeof(void *);
+    static_assert(sizeof(QObject) == 2 * p && offsetof(HttpPluginWorker, debugLevel) == 2 * p
+            && offsetof(HttpPluginWorker, dbManager) == 3 * p && offsetof(HttpPluginWorker, db) == 4 * p
+            && offsetof(HttpPluginWorker, dbOpened) == 5 * p
+            && offsetof(HttpPluginWorker, dbCloned) == 5 * p + 1
+            && offsetof(HttpPluginWorker, releaseConnection) == 5 * p + 2
+            && sizeof(HttpPluginWorker) == 6 * p,
+        "HttpPluginWorker's fields are shared with the host: order, types and size are fixed");
+#pragma GCC diagnostic pop
 }
 
 HttpPluginWorker::~HttpPluginWorker()

@@ -5,7 +5,7 @@
 #   scripts/deps.sh [extra packages...]
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config qtbase5-dev libqt5sql5-mysql mariadb-server mariadb-client libboost-dev "$@")
+packages=(cmake make g++ pkg-config qtbase5-dev libqt5sql5-mysql libmariadb-dev mariadb-server mariadb-client libboost-dev "$@")
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then

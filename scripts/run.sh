@@ -89,6 +89,7 @@ Try:
   $term sync 1.1001 --force
   $term get person 1.1001
   $term entrance 1.1001 refId=1 uid=1 iid=1 type=in
+(every command with an example: README.md, section kelvo-term)
 
 Ctrl-C stops the host and the database server.
 EOT

@@ -2,6 +2,7 @@
 
 #include <QAtomicInteger>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QMutex>
 #include <QProcess>
 #include <QSqlQuery>
@@ -18,7 +19,7 @@ QString clientProgram()
 QStringList clientArguments(const QString &database)
 {
     QStringList args { QStringLiteral("--no-defaults"), QStringLiteral("-h"), TestDatabase::host(),
-                       QStringLiteral("-P"), QString::number(TestDatabase::port()), QStringLiteral("-uroot") };
+        QStringLiteral("-P"), QString::number(TestDatabase::port()), QStringLiteral("-uroot") };
     if (!database.isEmpty())
         args << database;
     return args;
@@ -55,11 +56,11 @@ QString TestDatabase::sourceDir()
 
 QSqlDatabase TestDatabase::adminConnection(const QString &database)
 {
-    const QString name = QStringLiteral("test.admin.%1.%2")
-                             .arg(quintptr(QThread::currentThreadId()))
-                             .arg(database);
-    QSqlDatabase db = QSqlDatabase::contains(name) ? QSqlDatabase::database(name, false)
-                                                   : QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), name);
+    const QString name
+        = QStringLiteral("test.admin.%1.%2").arg(quintptr(QThread::currentThreadId())).arg(database);
+    QSqlDatabase db = QSqlDatabase::contains(name)
+        ? QSqlDatabase::database(name, false)
+        : QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), name);
     if (!db.isOpen()) {
         db.setHostName(host());
         db.setPort(port());
@@ -107,7 +108,8 @@ bool TestDatabase::loadSqlFile(const QString &database, const QString &path, QSt
     QProcess client;
     client.setStandardInputFile(path);
     client.start(clientProgram(), clientArguments(database));
-    if (!client.waitForFinished(120000) || client.exitStatus() != QProcess::NormalExit || client.exitCode() != 0) {
+    if (!client.waitForFinished(120000) || client.exitStatus() != QProcess::NormalExit
+        || client.exitCode() != 0) {
         if (error)
             *error = QString::fromLocal8Bit(client.readAllStandardError()) + client.errorString();
         return false;
@@ -129,6 +131,29 @@ QVariant TestDatabase::scalar(const QString &database, const QString &sql)
     if (!query.exec(sql) || !query.next())
         return QVariant();
     return query.value(0);
+}
+
+bool TestDatabase::waitForLockWait(
+    const QString &schema, const QString &queryStart, const std::function<bool()> &gaveUp, int timeoutMs)
+{
+    // Suites run in parallel: only sessions on this schema count.
+    const QString sql
+        = QStringLiteral("SELECT COUNT(*) FROM information_schema.INNODB_TRX t "
+                         "JOIN information_schema.PROCESSLIST p ON p.ID = t.trx_mysql_thread_id "
+                         "WHERE t.trx_state = 'LOCK WAIT' AND p.DB = '%1' AND t.trx_query LIKE '%2%'")
+              .arg(schema, queryStart);
+    QElapsedTimer waited;
+    waited.start();
+    while (waited.elapsed() < timeoutMs) {
+        if (scalar(QString(), sql).toInt() > 0)
+            return true;
+        if (gaveUp && gaveUp())
+            return false;
+        // The server refreshes its transaction list only when it was not
+        // read for 0.1 s.
+        QThread::msleep(150);
+    }
+    return false;
 }
 
 TestDatabase::Tenant TestDatabase::createTenant(const QString &tag)
@@ -155,9 +180,10 @@ TestDatabase::Tenant TestDatabase::createTenant(const QString &tag)
     if (!loadSqlFile(t.schema, sourceDir() + QStringLiteral("/db/sql/tenant.sql"), &loadError))
         qFatal("cannot load the tenant schema: %s", qPrintable(loadError));
 
-    const QString insert = QStringLiteral("INSERT INTO `schemas` (token, name, user, pass, status) "
-                                          "VALUES ('%1', '%2', '%3', '%4', 1)")
-                               .arg(t.token, t.schema, t.user, QString::fromLatin1(t.password.toUtf8().toBase64()));
+    const QString insert
+        = QStringLiteral("INSERT INTO `schemas` (token, name, user, pass, status) "
+                         "VALUES ('%1', '%2', '%3', '%4', 1)")
+              .arg(t.token, t.schema, t.user, QString::fromLatin1(t.password.toUtf8().toBase64()));
     const QString error = exec(infoDatabaseName(), insert);
     if (!error.isEmpty())
         qFatal("cannot register the tenant: %s", qPrintable(error));

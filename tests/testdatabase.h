@@ -5,6 +5,8 @@
 #include <QString>
 #include <QtTest>
 
+#include <functional>
+
 // Verifies a statement and prints the driver's error when it fails.
 #define QVERIFY_SQL(q, stmt) QVERIFY2((q).stmt, qPrintable((q).lastError().text()))
 
@@ -50,12 +52,19 @@ public:
     // First column of the first row of a query as root, or an invalid variant.
     static QVariant scalar(const QString &database, const QString &sql);
 
+    // Waits (at most timeoutMs) until a statement of a session on schema,
+    // whose text starts with queryStart, waits for a row lock: the state a
+    // lock-order test needs before its next step, whatever the machine's speed.
+    // Stops early, returning false, when gaveUp() says nothing will wait.
+    static bool waitForLockWait(const QString &schema, const QString &queryStart,
+        const std::function<bool()> &gaveUp = {}, int timeoutMs = 60000);
+
     static QString sourceDir();
 };
 
 // QSKIP unless the test server is there.
-#define REQUIRE_TEST_DATABASE()                                                                          \
-    do {                                                                                                 \
-        if (!TestDatabase::available())                                                                  \
-            QSKIP("KELVO_TEST_DB_PORT is not set: run the suite through scripts/test.sh");               \
+#define REQUIRE_TEST_DATABASE()                                                                              \
+    do {                                                                                                     \
+        if (!TestDatabase::available())                                                                      \
+            QSKIP("KELVO_TEST_DB_PORT is not set: run the suite through scripts/test.sh");                   \
     } while (false)

@@ -1,5 +1,6 @@
 // kelvo-host and kelvo-term against the test server, over real sockets.
 #include "hostlog.h"
+#include "hostprocess.h"
 #include "testdatabase.h"
 #include "workerharness.h"
 
@@ -38,51 +39,6 @@ QString infoUrl()
         .arg(TestDatabase::port())
         .arg(TestDatabase::infoDatabaseName());
 }
-
-// One kelvo-host process on a free port; stderr is gathered for the log checks.
-class HostProcess
-{
-public:
-    explicit HostProcess(const QStringList &extra = {})
-    {
-        process.setProgram(hostProgram);
-        process.setArguments(QStringList { s("--listen"), s("127.0.0.1:0"), s("--info-db"), infoUrl(),
-                                 s("--plugin"), pluginLibrary }
-            + extra);
-        process.start();
-        if (!process.waitForStarted(10000))
-            return;
-        QByteArray out;
-        while (!out.contains('\n') && process.waitForReadyRead(20000))
-            out += process.readAllStandardOutput();
-        const QRegularExpressionMatch m
-            = QRegularExpression(s("^listening on 127\\.0\\.0\\.1:(\\d+)\n")).match(QString::fromLatin1(out));
-        if (m.hasMatch())
-            port = quint16(m.captured(1).toUInt());
-    }
-    ~HostProcess()
-    {
-        if (process.state() != QProcess::NotRunning) {
-            process.terminate();
-            if (!process.waitForFinished(30000))
-                process.kill();
-            process.waitForFinished();
-        }
-    }
-
-    bool isReady() const { return port != 0; }
-    QString url() const { return s("http://127.0.0.1:%1/kelvo").arg(port); }
-    QString log()
-    {
-        errors += QString::fromLocal8Bit(process.readAllStandardError());
-        return errors;
-    }
-    int countInLog(const QString &text) { return log().count(text); }
-
-    QProcess process;
-    quint16 port = 0;
-    QString errors;
-};
 
 // A raw HTTP/1.1 connection: what goes out is exactly what the test wrote.
 class RawConnection

@@ -1,6 +1,7 @@
 #include "workerharness.h"
 
 #include <QAtomicInteger>
+#include <QElapsedTimer>
 #include <QSqlDriver>
 #include <QSqlQuery>
 #include <QThread>
@@ -21,9 +22,9 @@ class TstRegistry : public QObject
     QString infoDb() const { return TestDatabase::infoDatabaseName(); }
     void setTenantColumn(const QString &token, const QString &assignment)
     {
-        QCOMPARE(TestDatabase::exec(infoDb(), QStringLiteral("UPDATE `schemas` SET %1 WHERE token = '%2'")
-                                                  .arg(assignment, token)),
-                 QString());
+        QCOMPARE(TestDatabase::exec(infoDb(),
+                     QStringLiteral("UPDATE `schemas` SET %1 WHERE token = '%2'").arg(assignment, token)),
+            QString());
     }
 
 private slots:
@@ -47,7 +48,8 @@ private slots:
 
     void emptyTokenGivesMainDatabase()
     {
-        QSqlDatabase main = QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), QStringLiteral("registry.main"));
+        QSqlDatabase main
+            = QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), QStringLiteral("registry.main"));
         registry->setMainDatabase(main);
         QCOMPARE(registry->database(QString()).connectionName(), QStringLiteral("registry.main"));
         QVERIFY(registry->tokenConnectionNames().isEmpty());
@@ -62,8 +64,15 @@ private slots:
         const auto tenant = TestDatabase::createTenant(QStringLiteral("reg"));
         QSqlDatabase first = registry->database(tenant.token);
         QCOMPARE(first.connectionName(), QStringLiteral("dbc_") + tenant.token);
-        QVERIFY(first.isOpen());
         QCOMPARE(first.databaseName(), tenant.schema);
+        QCOMPARE(first.connectOptions(), QStringLiteral("MYSQL_OPT_RECONNECT=1;CLIENT_IGNORE_SPACE=1"));
+        QVERIFY(!first.isOpen()); // it proved the credentials; an idle tenant holds no connection
+        QTRY_COMPARE_WITH_TIMEOUT(TestDatabase::scalar(QString(),
+                                      QStringLiteral("SELECT COUNT(*) FROM "
+                                                     "information_schema.PROCESSLIST WHERE USER = '%1'")
+                                          .arg(tenant.user))
+                                      .toInt(),
+            0, 10000);
         QCOMPARE(registry->schema(tenant.token).user, tenant.user);
         QCOMPARE(registry->schema(tenant.token).pass, tenant.password);
         QVERIFY(registry->isTokenConnection(tenant.token));
@@ -71,10 +80,9 @@ private slots:
 
         // The information database is not asked again: the row may go away.
         setTenantColumn(tenant.token, QStringLiteral("status = 0"));
-        first.close();
         QSqlDatabase second = registry->database(tenant.token);
         QCOMPARE(second.connectionName(), first.connectionName());
-        QVERIFY(second.isOpen()); // reopened
+        QVERIFY(!second.isOpen());
         QCOMPARE(registry->tokenConnectionNames().count(first.connectionName()), 1);
 
         // Once removed, the template is made anew from the (now inactive) row.
@@ -85,8 +93,75 @@ private slots:
         QVERIFY(!registry->isTokenConnection(tenant.token));
         QVERIFY(!registry->database(tenant.token).isValid());
         setTenantColumn(tenant.token, QStringLiteral("status = 1"));
-        QVERIFY(registry->database(tenant.token).isOpen());
+        QVERIFY(registry->database(tenant.token).isValid());
         QVERIFY(registry->isTokenConnection(tenant.token));
+    }
+
+    // The token column compares without regard to case: another spelling of a
+    // token must not get a template, a cache entry or a connection of its own.
+    void otherSpellingsOfATokenGetNothing()
+    {
+        const auto tenant = TestDatabase::createTenant(QStringLiteral("Case"));
+        for (const QString &spelling :
+            { tenant.token.toUpper(), tenant.token.toLower(), tenant.token + QLatin1Char(' ') }) {
+            QVERIFY(!registry->database(spelling).isValid());
+            QVERIFY(!registry->isTokenConnection(spelling));
+            QVERIFY(registry->schema(spelling).name.isEmpty());
+        }
+        QVERIFY(registry->database(tenant.token).isValid());
+        QCOMPARE(registry->tokenConnectionNames(), QStringList { DBManager::connectionName(tenant.token) });
+    }
+
+    // After a reload every token's row is read again: a disabled tenant is
+    // refused, a rotated token or a changed password takes effect at once.
+    void reloadReadsTheRowsAgain()
+    {
+        const auto tenant = TestDatabase::createTenant(QStringLiteral("reload"));
+        QVERIFY(registry->database(tenant.token).isValid());
+        setTenantColumn(tenant.token, QStringLiteral("status = 0"));
+        QVERIFY(registry->database(tenant.token).isValid()); // cached until the reload
+        registry->reloadTenants();
+        QVERIFY(!registry->database(tenant.token).isValid());
+        QVERIFY(registry->schema(tenant.token).name.isEmpty());
+
+        setTenantColumn(tenant.token, QStringLiteral("status = 1"));
+        QVERIFY(registry->database(tenant.token).isValid());
+
+        const QString rotated = tenant.token + QStringLiteral("-new");
+        QCOMPARE(TestDatabase::exec(infoDb(),
+                     QStringLiteral("ALTER USER '%1'@'%' IDENTIFIED BY 'changed'").arg(tenant.user)),
+            QString());
+        setTenantColumn(
+            tenant.token, QStringLiteral("pass = TO_BASE64('changed'), token = '%1'").arg(rotated));
+        QVERIFY(registry->database(tenant.token).isValid()); // still the old row until the reload
+        registry->reloadTenants();
+        QVERIFY(!registry->database(tenant.token).isValid());
+        QSqlDatabase handle = registry->database(rotated);
+        QCOMPARE(handle.password(), QStringLiteral("changed"));
+        QSqlDatabase clone = QSqlDatabase::cloneDatabase(handle, QStringLiteral("registry.reloaded"));
+        QVERIFY(clone.open());
+        clone = handle = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("registry.reloaded"));
+        setTenantColumn(rotated, QStringLiteral("token = '%1'").arg(tenant.token)); // for dropTenant
+    }
+
+    // A server that stops answering holds a worker no longer than the read
+    // timeout: the clone inherits the template's timeouts.
+    void timeoutsReachTheClones()
+    {
+        const auto tenant = TestDatabase::createTenant(QStringLiteral("slow"));
+        registry->setConnectionTimeouts(2, 1, 1);
+        QSqlDatabase clone
+            = QSqlDatabase::cloneDatabase(registry->database(tenant.token), QStringLiteral("registry.slow"));
+        QVERIFY(clone.open());
+        QElapsedTimer timer;
+        timer.start();
+        QSqlQuery query(clone);
+        QVERIFY(!query.exec(QStringLiteral("SELECT SLEEP(20)")));
+        QVERIFY2(timer.elapsed() < 15000, "the read timeout did not end the statement");
+        query = QSqlQuery();
+        clone = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("registry.slow"));
     }
 
     void unusableRowsFallBack_data()
@@ -103,7 +178,8 @@ private slots:
         const auto tenant = TestDatabase::createTenant(QStringLiteral("bad"));
         setTenantColumn(tenant.token, assignment);
         if (QTest::currentDataTag() == QByteArrayLiteral("wrong pass"))
-            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^DBManager:: database .*NOT OPEN!$")));
+            QTest::ignoreMessage(
+                QtWarningMsg, QRegularExpression(QStringLiteral("^DBManager:: database .*NOT OPEN!$")));
         if (QTest::currentDataTag() == QByteArrayLiteral("wrong pass"))
             QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^SQL ERROR: .*denied.*")));
         QVERIFY(!registry->database(tenant.token).isValid());
@@ -117,7 +193,7 @@ private slots:
         const auto tenant = TestDatabase::createTenant(QStringLiteral("zero"));
         const QByteArray stored = (tenant.password.toUtf8() + QByteArray("\0tail", 5)).toBase64();
         setTenantColumn(tenant.token, QStringLiteral("pass = '%1'").arg(QString::fromLatin1(stored)));
-        QVERIFY(registry->database(tenant.token).isOpen());
+        QVERIFY(registry->database(tenant.token).isValid()); // the template opened: not the fallback
         QCOMPARE(registry->schema(tenant.token).pass, tenant.password);
     }
 
@@ -180,7 +256,7 @@ private slots:
     {
         const auto tenant = TestDatabase::createTenant(QStringLiteral("close"));
         registry->setCloseInfoDatabase(true);
-        QVERIFY(registry->database(tenant.token).isOpen());
+        QVERIFY(registry->database(tenant.token).isValid());
         QVERIFY(!registry->infoDatabase().isOpen());
         QVERIFY(registry->setMaintenance(tenant.token));
         QVERIFY(!registry->infoDatabase().isOpen());
@@ -194,15 +270,16 @@ private slots:
 
     void unusedConnectionQueue()
     {
-        QSqlDatabase main = QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), QStringLiteral("registry.main2"));
+        QSqlDatabase main
+            = QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), QStringLiteral("registry.main2"));
         registry->setMainDatabase(main);
-        const QStringList protectedNames { QStringLiteral("registry.main2"), infoName, QStringLiteral("ORV.LUMODB"),
-                                           QLatin1String(QSqlDatabase::defaultConnection) };
+        const QStringList protectedNames { QStringLiteral("registry.main2"), infoName,
+            QStringLiteral("ORV.LUMODB"), QLatin1String(QSqlDatabase::defaultConnection) };
         for (const QString &name : protectedNames) {
             QTest::ignoreMessage(QtWarningMsg,
-                                 qPrintable(QStringLiteral("DBManager::addUnusedConnection() Master connection \"%1\" "
-                                                           "cannot add to unused connections!")
-                                                .arg(name)));
+                qPrintable(QStringLiteral("DBManager::addUnusedConnection() Master connection \"%1\" "
+                                          "cannot add to unused connections!")
+                               .arg(name)));
             registry->addUnusedConnection(name);
         }
         registry->addUnusedConnection(QString());
@@ -254,6 +331,7 @@ private slots:
         worker.setDbManager(registry.get());
         worker.setReleaseConnection(true);
         QSqlDatabase foreign = registry->database(tenant.token);
+        QVERIFY(foreign.open());
         worker.HttpPluginWorker::setDatabase(foreign); // not cloned, not opened by the worker
         worker.closeAndRemoveDB();
         QVERIFY(foreign.isOpen());
@@ -270,10 +348,11 @@ private slots:
         for (int i = 0; i < 8; ++i) {
             const TestDatabase::Tenant t = i < 4 ? shared : TestDatabase::createTenant(QStringLiteral("own"));
             if (i == 0 || i >= 4)
-                QCOMPARE(TestDatabase::exec(t.schema, QStringLiteral("INSERT INTO term (tid, vornID, status) "
-                                                                     "VALUES (1, %1, 1)")
-                                                          .arg(1000 + i)),
-                         QString());
+                QCOMPARE(TestDatabase::exec(t.schema,
+                             QStringLiteral("INSERT INTO term (tid, vornID, status) "
+                                            "VALUES (1, %1, 1)")
+                                 .arg(1000 + i)),
+                    QString());
             tenants << t;
         }
         const int baseConnections = QSqlDatabase::connectionNames().size();

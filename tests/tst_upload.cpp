@@ -49,8 +49,7 @@ public:
     explicit Tenant(const char *tag)
         : TestDatabase::Tenant(TestDatabase::createTenant(s(tag)))
         , harness(std::make_unique<WorkerHarness>())
-    {
-    }
+    { }
     ~Tenant()
     {
         harness.reset();
@@ -94,13 +93,15 @@ private slots:
         QTest::addColumn<QJsonValue>("value");
         QTest::addColumn<QString>("text");
         QTest::addColumn<quint32>("number");
-        const std::tuple<const char *, QJsonValue, QString, quint32> rows[] = {
-            { "digits", s("42"), s("42"), 42 }, { "padded digits", s(" 42"), s(" 42"), 0 }, { "signed digits", s("+4"), s("+4"), 0 },
-            { "digits over 32 bits", s("4294967296"), s("4294967296"), 0 }, { "largest id", 4294967295.0, s("4294967295"), 4294967295u },
-            { "big whole number", 1e15, s("1000000000000000"), 0 }, { "fraction", 2.5, s("2.5"), 0 }, { "negative", -3, s("-3"), 0 },
-            { "true", true, s("true"), 0 }, { "null", QJsonValue::Null, QString(), 0 }, { "array", QJsonArray { 1 }, QString(), 0 },
-            { "missing", QJsonValue::Undefined, QString(), 0 }
-        };
+        const std::tuple<const char *, QJsonValue, QString, quint32> rows[]
+            = { { "digits", s("42"), s("42"), 42 }, { "padded digits", s(" 42"), s(" 42"), 0 },
+                  { "signed digits", s("+4"), s("+4"), 0 },
+                  { "digits over 32 bits", s("4294967296"), s("4294967296"), 0 },
+                  { "largest id", 4294967295.0, s("4294967295"), 4294967295u },
+                  { "big whole number", 1e15, s("1000000000000000"), 0 }, { "fraction", 2.5, s("2.5"), 0 },
+                  { "negative", -3, s("-3"), 0 }, { "true", true, s("true"), 0 },
+                  { "null", QJsonValue::Null, QString(), 0 }, { "array", QJsonArray { 1 }, QString(), 0 },
+                  { "missing", QJsonValue::Undefined, QString(), 0 } };
         for (const auto &[tag, value, text, number] : rows)
             QTest::newRow(tag) << value << text << number;
     }
@@ -108,7 +109,9 @@ private slots:
     {
         QFETCH(QJsonValue, value);
         // Through the body map, as the handlers see it.
-        const QVariant v = (value.isUndefined() ? QJsonObject() : QJsonObject { { s("k"), value } }).toVariantMap().value(s("k"));
+        const QVariant v = (value.isUndefined() ? QJsonObject() : QJsonObject { { s("k"), value } })
+                               .toVariantMap()
+                               .value(s("k"));
         QTEST(BodyValue::text(v), "text");
         QTEST(BodyValue::number(v), "number");
     }
@@ -117,7 +120,7 @@ private slots:
     {
         UpdateRow row;
         row.addFields(json(R"({"name":"  a ","ip":" ","Zed":1,"other":2})").toVariantMap(),
-                      { s("name"), s("ip"), s("Zed") }, { s("ip") });
+            { s("name"), s("ip"), s("Zed") }, { s("ip") });
         row.set(s("accNum"), 3);
         // capital letters sort before small ones; ip skipped, other not accepted
         QCOMPARE(row.valuesList(), s("Zed=VALUES(Zed), accNum=VALUES(accNum), name=VALUES(name)"));
@@ -131,9 +134,9 @@ private slots:
     {
         QTest::addColumn<QString>("type");
         QTest::addColumn<int>("flags");
-        const std::pair<const char *, int> rows[] = { { "", 0 },      { "xkr550-b", 255 }, { "DSK-KR550", 255 }, { "Kp12", 2 },
-                                                      { "vtrm", 3 },  { "bRw", 3 },        { "BRW2", 0 },        { "Ttrm", 263 },
-                                                      { "TTRM1", 0 }, { "DSK-1", 7 },      { "dsk", 0 },         { "XYZ", 0 } };
+        const std::pair<const char *, int> rows[] = { { "", 0 }, { "xkr550-b", 255 }, { "DSK-KR550", 255 },
+            { "Kp12", 2 }, { "vtrm", 3 }, { "bRw", 3 }, { "BRW2", 0 }, { "Ttrm", 263 }, { "TTRM1", 0 },
+            { "DSK-1", 7 }, { "dsk", 0 }, { "XYZ", 0 } };
         for (const auto &[type, flags] : rows)
             QTest::newRow(*type ? type : "empty") << s(type) << flags;
     }
@@ -151,26 +154,32 @@ private slots:
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("message");
-        const auto row = [](const char *name, const char *method, const char *path, const char *body, int status,
-                            const char *message) {
+        const auto row = [](const char *name, const char *method, const char *path, const char *body,
+                             int status, const char *message) {
             QTest::newRow(name) << s(method) << s(path) << QByteArray(body) << status << s(message);
         };
         row("unknown operation before parse", "POST", "foo/{T}", "{", 400, "Invalid operation 'foo'!");
         row("term parse error", "POST", "term", "{\"fid\":", 400, "Parse error at 7: 'unterminated object'");
         row("term empty", "POST", "term", "{}", 422, "Vorn ID is required!");
-        row("term fid not digits", "POST", "term", R"({"fid":"12a","name":"n","type":"t"})", 422, "Vorn ID is required!");
+        row("term fid not digits", "POST", "term", R"({"fid":"12a","name":"n","type":"t"})", 422,
+            "Vorn ID is required!");
         row("term without name", "POST", "term", R"({"fid":"12"})", 422, "Name is required!");
         row("term without type", "POST", "term", R"({"fid":12,"name":"n"})", 422, "Type is required!");
         row("person without hash", "POST", "person", "{}", 400, "Invalid path 'person'!");
         row("entrance bad hash", "POST", "entrance/xyz", "{}", 400, "Invalid hash 'xyz'!");
-        row("post parse error before hash", "POST", "person/xyz", "[", 400, "Parse error at 1: 'unterminated array'");
+        row("post parse error before hash", "POST", "person/xyz", "[", 400,
+            "Parse error at 1: 'unterminated array'");
         row("post unknown terminal", "POST", "person/{X}", "{}", 404, "Terminal not found!");
         row("person pid 0", "POST", "person/{T}", R"({"pid":0,"name":"a"})", 422, "Personal ID is required!");
-        row("person without names", "POST", "person/{T}", R"({"pid":5,"name":"","surname":null})", 422, "Name is required!");
-        row("entrance refId text", "POST", "entrance/{T}", R"({"refId":"x","uid":1})", 422, "Reference ID is required!");
+        row("person without names", "POST", "person/{T}", R"({"pid":5,"name":"","surname":null})", 422,
+            "Name is required!");
+        row("entrance refId text", "POST", "entrance/{T}", R"({"refId":"x","uid":1})", 422,
+            "Reference ID is required!");
         row("entrance without uid", "POST", "entrance/{T}", R"({"refId":1})", 422, "User ID is required!");
-        row("entrance without type", "POST", "entrance/{T}", R"({"refId":1,"uid":1,"iid":1})", 422, "Required field is missing!");
-        row("entrance iid 0", "POST", "entrance/{T}", R"({"refId":1,"uid":1,"iid":0,"type":""})", 422, "Required field is missing!");
+        row("entrance without type", "POST", "entrance/{T}", R"({"refId":1,"uid":1,"iid":1})", 422,
+            "Required field is missing!");
+        row("entrance iid 0", "POST", "entrance/{T}", R"({"refId":1,"uid":1,"iid":0,"type":""})", 422,
+            "Required field is missing!");
         row("put without hash", "PUT", "term", "{}", 400, "Invalid path 'term'!");
         row("put unknown operation", "PUT", "foo/{T}", "{}", 400, "Invalid operation 'foo'!");
         row("put hash before parse", "PUT", "term/xyz", "{", 400, "Invalid hash 'xyz'!");
@@ -191,15 +200,17 @@ private slots:
         const Tenant t("order");
         const quint32 tid = t.addTerm(31);
         for (const auto &[key, hash] : { std::pair { "{T}", WorkerHarness::hash(tid, 31) },
-                                         std::pair { "{X}", WorkerHarness::hash(tid + 1, 31) }, std::pair { "{Q}", WorkerHarness::hash(9, 9) } })
+                 std::pair { "{X}", WorkerHarness::hash(tid + 1, 31) },
+                 std::pair { "{Q}", WorkerHarness::hash(9, 9) } })
             path.replace(s(key), hash), message.replace(s(key), hash);
         QSignalSpy created(&t.harness->worker(), &KelvoWorker::recordCreated);
         const Reply r = t.harness->raw(method, s("/kelvo/") + path,
-                                       WorkerHarness::tokenHeaders(t.token) << s("Content-type: application/json"), body);
+            WorkerHarness::tokenHeaders(t.token) << s("Content-type: application/json"), body);
         QCOMPARE(QList<int>({ r.status, r.err() }), QList<int>({ status, status }));
         QCOMPARE(r.res().toString(), message);
         QCOMPARE(t.number(s("SELECT (SELECT COUNT(*) FROM term) + (SELECT COUNT(*) FROM people) + "
-                            "(SELECT COUNT(*) FROM inters_data) + (SELECT COUNT(*) FROM people_term)")), 1);
+                            "(SELECT COUNT(*) FROM inters_data) + (SELECT COUNT(*) FROM people_term)")),
+            1);
         QCOMPARE(created.count(), 0);
     }
 
@@ -209,10 +220,13 @@ private slots:
         REQUIRE_TEST_DATABASE();
         const Tenant t("reg");
         t.exec(s(R"(INSERT INTO vars VALUES ('colorGroups', '[[1,"red"]]'))"));
-        const auto columns = [&](const char *names) { return t.text(s("SELECT CONCAT_WS('|', %1) FROM term").arg(s(names))); };
+        const auto columns = [&](const char *names) {
+            return t.text(s("SELECT CONCAT_WS('|', %1) FROM term").arg(s(names)));
+        };
         const auto online = [&] { return t.number(s("SELECT online FROM term")); };
 
-        Reply r = t.send("POST", s("term"), json(R"({"fid":"4711","name":" Gate ","type":"xkr550-b","ip":" 10.0.0.1 ","hddu":5})"));
+        Reply r = t.send("POST", s("term"),
+            json(R"({"fid":"4711","name":" Gate ","type":"xkr550-b","ip":" 10.0.0.1 ","hddu":5})"));
         QCOMPARE(r.status, 201);
         const int tid = r.res().toInt();
         QVERIFY(tid);
@@ -223,14 +237,16 @@ private slots:
         // Re-registering reactivates; a blank ip keeps the stored one, empty
         // hddu and flags are written, the type default applies only without "flags".
         t.exec(s("UPDATE term SET status = 0"));
-        const QJsonObject again = json(R"({"fid":4711,"name":"Gate","type":"DSK-1","ip":"  ","hddu":"","flags":""})");
+        const QJsonObject again
+            = json(R"({"fid":4711,"name":"Gate","type":"DSK-1","ip":"  ","hddu":"","flags":""})");
         r = t.send("POST", s("term"), again);
         QCOMPARE(QList<int>({ r.status, r.res().toInt() }), QList<int>({ 200, tid }));
         QCOMPARE(columns("status, ip, hddu, flags"), s("1|10.0.0.1||"));
         // A resend within the same second changes nothing; one a second later stamps a new `online`.
         qint64 before = online();
         r = t.send("POST", s("term"), again);
-        QCOMPARE(QList<int>({ r.status, r.res().toInt() }), QList<int>({ before == online() ? 208 : 200, tid }));
+        QCOMPARE(
+            QList<int>({ r.status, r.res().toInt() }), QList<int>({ before == online() ? 208 : 200, tid }));
 
         // A state update stamps `online` and takes only the keys a terminal may change.
         const QString termPath = s("term/") + t.hash(tid);
@@ -260,17 +276,22 @@ private slots:
         const Tenant t("person");
         const quint32 t0 = t.addTerm(10), t1 = t.addTerm(11), t2 = t.addTerm(12, 0);
         const auto markers = [&] {
-            return t.text(s("SELECT GROUP_CONCAT((SELECT COUNT(*) FROM term_sync s WHERE s.tid = term.tid AND type = 'U' AND "
-                            "ref = 'people_term' AND ref_col = 'uid' AND flags = 2) ORDER BY tid) FROM term"));
+            return t.text(
+                s("SELECT GROUP_CONCAT((SELECT COUNT(*) FROM term_sync s WHERE s.tid = term.tid AND type = "
+                  "'U' AND "
+                  "ref = 'people_term' AND ref_col = 'uid' AND flags = 2) ORDER BY tid) FROM term"));
         };
         const auto syn = [&] { return t.text(s("SELECT GROUP_CONCAT(syn ORDER BY tid) FROM term")); };
-        const auto listed = [&] { return t.send("GET", s("person/") + t.hash(t1)).json.value(s("count")).toInt(); };
+        const auto listed
+            = [&] { return t.send("GET", s("person/") + t.hash(t1)).json.value(s("count")).toInt(); };
 
-        Reply r = t.post("person", t1, json(R"({"pid":"77","surname":"Doe","name":"   ","card":"C1","email":"a@b","end":""})"));
+        Reply r = t.post("person", t1,
+            json(R"({"pid":"77","surname":"Doe","name":"   ","card":"C1","email":"a@b","end":""})"));
         QCOMPARE(r.status, 201);
         const int uid = r.res()[s("uid")].toInt();
         QCOMPARE(r.res()[s("pid")], QJsonValue(s("77"))); // as sent
-        QCOMPARE(t.number(s("SELECT begin FROM people")), QDate::currentDate().startOfDay().toSecsSinceEpoch());
+        QCOMPARE(
+            t.number(s("SELECT begin FROM people")), QDate::currentDate().startOfDay().toSecsSinceEpoch());
         QCOMPARE(t.text(s("SELECT CONCAT(name, '|', surname, '|', `end` IS NULL) FROM people")), s("|Doe|1"));
         QCOMPARE(listed(), 1);
         QCOMPARE(t.number(s("SELECT COUNT(*) FROM term_sync")), 0);
@@ -328,7 +349,8 @@ private slots:
         t.exec(s("INSERT INTO people (uid, pid) VALUES (3, 33)"));
         t.exec(s("INSERT INTO people_term (uid, tid) VALUES (3, %1), (3, %2)").arg(t1).arg(t2));
         t.exec(s("INSERT INTO inters (name) SELECT seq FROM seq_1_to_200"));
-        const QString deadlocks = s("SELECT VARIABLE_VALUE FROM information_schema.GLOBAL_STATUS WHERE VARIABLE_NAME = 'INNODB_DEADLOCKS'");
+        const QString deadlocks = s("SELECT VARIABLE_VALUE FROM information_schema.GLOBAL_STATUS WHERE "
+                                    "VARIABLE_NAME = 'INNODB_DEADLOCKS'");
         const qint64 deadlocksBefore = t.number(deadlocks);
 
         QSemaphore locked;
@@ -353,10 +375,10 @@ private slots:
                 run(s("UPDATE inters SET weight = weight + 1"));
                 run(s("UPDATE term SET name = 'b' WHERE tid = %1").arg(t2));
                 locked.release();
-                for (int i = 0; i < 500 && !run(s("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE INFO LIKE 'Update `term` SET syn%'")); ++i)
-                    QThread::msleep(20);
+                // Only once the marker statement waits for t2 does it hold t1.
+                if (!TestDatabase::waitForLockWait(t.schema, s("Update `term` SET syn")))
+                    blockerErrors << s("the marker statement never waited for its lock");
                 run(s("UPDATE term SET name = 'b' WHERE tid = %1").arg(t1));
-                QThread::msleep(100);
                 run(s("COMMIT"));
                 db.close();
             }
@@ -364,7 +386,8 @@ private slots:
         }));
         blocker->start();
         locked.acquire();
-        const Reply r = t.send("PUT", s("person/%1/%2").arg(t.hash(t0), WorkerHarness::hash(3, 33)), json(R"({"email":"n"})"));
+        const Reply r = t.send(
+            "PUT", s("person/%1/%2").arg(t.hash(t0), WorkerHarness::hash(3, 33)), json(R"({"email":"n"})"));
         QVERIFY(blocker->wait(60000));
         QCOMPARE(blockerErrors, QStringList());
         QVERIFY2(t.number(deadlocks) > deadlocksBefore, "no deadlock happened: the retry was not exercised");
@@ -382,7 +405,8 @@ private slots:
         const quint32 t0 = t.addTerm(40), t1 = t.addTerm(41);
         QSignalSpy created(&t.harness->worker(), &KelvoWorker::recordCreated);
         const auto row = [&](int refId, const char *columns) {
-            return t.text(s("SELECT CONCAT_WS('|', %1) FROM inters_data WHERE refId = %2").arg(s(columns)).arg(refId));
+            return t.text(
+                s("SELECT CONCAT_WS('|', %1) FROM inters_data WHERE refId = %2").arg(s(columns)).arg(refId));
         };
         QByteArray photo;
         for (int i = 0; i < 1024; ++i)
@@ -403,7 +427,9 @@ private slots:
         QCOMPARE(t.post("entrance", t0, entrance(5, json(R"({"image":"@@@@"})"))).status, 201);
         QCOMPARE(row(2, "date = created"), s("1"));
         QCOMPARE(row(3, "tid, date"), s("%1|1234").arg(t1));
-        QCOMPARE(TestDatabase::scalar(t.schema, s("SELECT photo FROM inters_data WHERE refId = 4")).toByteArray(), photo);
+        QCOMPARE(
+            TestDatabase::scalar(t.schema, s("SELECT photo FROM inters_data WHERE refId = 4")).toByteArray(),
+            photo);
         QCOMPARE(row(5, "photo IS NULL"), s("1"));
         QCOMPARE(created.count(), 5);
 
@@ -414,7 +440,8 @@ private slots:
         // These pass the duplicate check (it looks at the sending terminal) but
         // collide with the stored (tid, refId), by plain and by photo insert.
         const QString stored = t.text(s("SELECT id FROM inters_data WHERE refId = 3"));
-        for (const QJsonObject &extra : { QJsonObject { { s("description"), s("new") } }, QJsonObject { { s("image"), safeBase64("x") } } }) {
+        for (const QJsonObject &extra : { QJsonObject { { s("description"), s("new") } },
+                 QJsonObject { { s("image"), safeBase64("x") } } }) {
             r = t.post("entrance", t0, entrance(3, with(other, extra)));
             QCOMPARE(r.status, 208);
             QCOMPARE(QString::number(r.res()[s("eid")].toInt()), stored);
@@ -446,8 +473,8 @@ private slots:
             worker.setReleaseConnection(true);
             QSignalSpy created(&worker, &KelvoWorker::recordCreated);
             const auto post = [&](const QString &operation, const QJsonObject &body) {
-                return WorkerHarness::parse(worker.buildResponse(
-                    s("POST"), QUrl(s("/kelvo/%1/%2").arg(operation, hash)), WorkerHarness::tokenHeaders(t.token),
+                return WorkerHarness::parse(worker.buildResponse(s("POST"),
+                    QUrl(s("/kelvo/%1/%2").arg(operation, hash)), WorkerHarness::tokenHeaders(t.token),
                     HttpPluginWorker::encodeSafeBase64(QJsonDocument(body).toJson(QJsonDocument::Compact))));
             };
             ready.release();
@@ -462,8 +489,9 @@ private slots:
             for (const QVariantList &args : qAsConst(created))
                 out.signalled.insert(args.at(1).toUInt());
         };
-        std::unique_ptr<QThread> threads[2] = { std::unique_ptr<QThread>(QThread::create(client, std::ref(outcomes[0]))),
-                                                std::unique_ptr<QThread>(QThread::create(client, std::ref(outcomes[1]))) };
+        std::unique_ptr<QThread> threads[2]
+            = { std::unique_ptr<QThread>(QThread::create(client, std::ref(outcomes[0]))),
+                  std::unique_ptr<QThread>(QThread::create(client, std::ref(outcomes[1]))) };
         for (auto &thread : threads)
             thread->start();
         ready.acquire(2);
@@ -472,8 +500,11 @@ private slots:
             QVERIFY(thread->wait(300000));
         t.harness->manager().removeUnusedConnections();
 
-        QCOMPARE(t.text(s("SELECT CONCAT_WS('|', (SELECT COUNT(*) FROM inters_data), (SELECT COUNT(*) FROM people), "
-                          "(SELECT COUNT(*) FROM people_term))")), s("%1|10|10").arg(count));
+        QCOMPARE(
+            t.text(
+                s("SELECT CONCAT_WS('|', (SELECT COUNT(*) FROM inters_data), (SELECT COUNT(*) FROM people), "
+                  "(SELECT COUNT(*) FROM people_term))")),
+            s("%1|10|10").arg(count));
         QCOMPARE(outcomes[0].eids, outcomes[1].eids);
         QCOMPARE(outcomes[0].uids, outcomes[1].uids);
         QCOMPARE(outcomes[0].statuses.value(201) + outcomes[1].statuses.value(201), count);
@@ -486,6 +517,31 @@ private slots:
             stored.insert(ids.value(0).toUInt());
         QCOMPARE(outcomes[0].signalled + outcomes[1].signalled, stored);
         QCOMPARE(QSet<int>(outcomes[0].eids.cbegin(), outcomes[0].eids.cend()).size(), count);
+    }
+
+    // A JSON value without text (null, array, object) is stored as the empty
+    // text, with a photo (bound values) as without one (statement text).
+    void nonTextValuesWithAndWithoutPhoto_data()
+    {
+        QTest::addColumn<QJsonValue>("value");
+        QTest::newRow("null") << QJsonValue(QJsonValue::Null);
+        QTest::newRow("array") << QJsonValue(QJsonArray { 1 });
+        QTest::newRow("object") << QJsonValue(QJsonObject { { s("a"), 1 } });
+    }
+    void nonTextValuesWithAndWithoutPhoto()
+    {
+        QFETCH(QJsonValue, value);
+        REQUIRE_TEST_DATABASE();
+        const Tenant t("nontext");
+        const quint32 tid = t.addTerm(75);
+        const QJsonObject texts { { s("description"), value }, { s("type"), value } };
+        QCOMPARE(t.post("entrance", tid, entrance(1, texts)).status, 201);
+        QCOMPARE(
+            t.post("entrance", tid, entrance(2, with(texts, { { s("image"), safeBase64("x") } }))).status,
+            201);
+        QCOMPARE(t.text(s("SELECT GROUP_CONCAT(CONCAT(refId, ':', description, ':', type) ORDER BY refId) "
+                          "FROM inters_data")),
+            s("1::,2::"));
     }
 
     // Texts from a terminal reach their columns unchanged, through the
@@ -503,6 +559,7 @@ private slots:
         QTest::newRow("4-byte characters") << s("clock 😀 𝄞");
         QTest::newRow("surrounding spaces") << s("  padded\t");
         QTest::newRow("long") << s("'\"\\%").repeated(63);
+        QTest::newRow("255 characters") << s("0123456789abcdefghijklmnopqrstuvwxyz").repeated(8).left(255);
     }
     void textsReachColumnsUnchanged()
     {
@@ -516,19 +573,30 @@ private slots:
             return r.err() == 0 ? QString() : r.res().toString();
         };
 
-        QCOMPARE(upload("POST", s("term"), { { s("fid"), 71 }, { s("name"), value }, { s("type"), s("x") } }), QString());
-        QCOMPARE(upload("POST", s("person/") + hash, { { s("pid"), 1 }, { s("surname"), value } }), QString());
-        QCOMPARE(upload("POST", s("entrance/") + hash, entrance(1, { { s("description"), value } })), QString());
-        QCOMPARE(upload("POST", s("entrance/") + hash, entrance(2, { { s("description"), value }, { s("image"), safeBase64("x") } })),
-                 QString());
-        QCOMPARE(t.text(s("SELECT name FROM term WHERE vornID = 71")), value); // registration stores it untrimmed
-        QCOMPARE(t.text(s("SELECT surname FROM people WHERE pid = 1")), value.trimmed());
-        QCOMPARE(t.text(s("SELECT description FROM inters_data WHERE refId = 1")), value.trimmed());
-        QCOMPARE(t.text(s("SELECT description FROM inters_data WHERE refId = 2")), value.trimmed());
+        QCOMPARE(upload("POST", s("term"), { { s("fid"), 71 }, { s("name"), value }, { s("type"), s("x") } }),
+            QString());
+        QCOMPARE(upload("POST", s("person/") + hash,
+                     { { s("pid"), 1 }, { s("surname"), value }, { s("card"), value } }),
+            QString());
+        const QJsonObject texts { { s("description"), value }, { s("type"), value } };
+        QCOMPARE(upload("POST", s("entrance/") + hash, entrance(1, texts)), QString());
+        QCOMPARE(upload("POST", s("entrance/") + hash,
+                     entrance(2, with(texts, { { s("image"), safeBase64("x") } }))),
+            QString());
+        QCOMPARE(
+            t.text(s("SELECT name FROM term WHERE vornID = 71")), value); // registration stores it untrimmed
+        QCOMPARE(t.text(s("SELECT CONCAT_WS('|', surname, card) FROM people WHERE pid = 1")),
+            s("%1|%1").arg(value.trimmed()));
+        for (const int refId : { 1, 2 })
+            QCOMPARE(t.text(s("SELECT CONCAT_WS('|', description, type) FROM inters_data WHERE refId = %1")
+                                .arg(refId)),
+                s("%1|%1").arg(value.trimmed()));
 
         QCOMPARE(upload("PUT", s("term/") + hash, { { s("name"), value } }), QString());
         QCOMPARE(t.text(s("SELECT name FROM term WHERE tid = %1").arg(tid)), value.trimmed());
-        QCOMPARE(t.text(s("SELECT CONCAT((SELECT COUNT(*) FROM term WHERE status = 1), (SELECT COUNT(*) FROM people))")), s("21"));
+        QCOMPARE(t.text(s("SELECT CONCAT((SELECT COUNT(*) FROM term WHERE status = 1), (SELECT COUNT(*) FROM "
+                          "people))")),
+            s("21"));
     }
 };
 

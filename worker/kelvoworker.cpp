@@ -1,13 +1,13 @@
 #include "kelvoworker.h"
 
+#include "compactjson.h"
 #include "dbmanager.h"
+#include "nativeconnection.h"
 #include "sqltext.h"
 
 #include <QAtomicInteger>
 #include <QDateTime>
 #include <QDebug>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QSqlError>
 #include <QTextCodec>
 #include <QThread>
@@ -16,9 +16,9 @@ namespace {
 
 const QString checkTermSql
     = QStringLiteral("SELECT COUNT(*) FROM term WHERE tid = %1 AND vornID = %2 AND status = 1 LIMIT 1");
-const QString checkPersonSql = QStringLiteral("SELECT COUNT(*) FROM people WHERE uid = %1 AND pid = %2 AND status = 1");
+const QString checkPersonSql
+    = QStringLiteral("SELECT COUNT(*) FROM people WHERE uid = %1 AND pid = %2 AND status = 1");
 const QString setTermOnlineSql = QStringLiteral("UPDATE term SET online = UNIX_TIMESTAMP() WHERE tid = %1");
-const QString setNamesSql = QStringLiteral("SET NAMES utf8mb4");
 const QString entranceMaxRefIdSql = QStringLiteral("SELECT MAX(refId) FROM inters_data WHERE tid = %1");
 
 // A deadlock victim is retried a few times; each retry waits a little longer
@@ -36,17 +36,22 @@ QString joined(const QStringList &parts, const QString &separator)
 KelvoWorker::KelvoWorker(const QString &version, QObject *parent)
     : HttpPluginWorker(parent)
     , version(version)
-    , allowedMethods { QStringLiteral("GET"), QStringLiteral("POST"), QStringLiteral("PUT"), QStringLiteral("DELETE") }
+    , allowedMethods { QStringLiteral("GET"), QStringLiteral("POST"), QStringLiteral("PUT"),
+        QStringLiteral("DELETE") }
     , getOperations { QStringLiteral("sync"), QStringLiteral("inters"), QStringLiteral("saldo"),
-                      QStringLiteral("present"), QStringLiteral("person") }
+        QStringLiteral("present"), QStringLiteral("person") }
     , postOperations { QStringLiteral("term"), QStringLiteral("person"), QStringLiteral("entrance") }
     , putOperations { QStringLiteral("term"), QStringLiteral("person") }
     , deleteOperations { QStringLiteral("sync"), QStringLiteral("person"), QStringLiteral("entrance") }
+{ }
+
+KelvoWorker::~KelvoWorker()
 {
+    releaseConnections(keeper.closeAll());
 }
 
-QByteArray KelvoWorker::buildResponse(const QString &method, const QUrl &url, const QStringList &headers,
-                                      const QByteArray &body)
+QByteArray KelvoWorker::buildResponse(
+    const QString &method, const QUrl &url, const QStringList &headers, const QByteArray &body)
 {
     if (debugLevel == 1)
         qDebug() << "KelvoWorker::buildResponse()";
@@ -74,8 +79,8 @@ QByteArray KelvoWorker::buildResponse(const QString &method, const QUrl &url, co
         qDebug() << "KelvoWorker: pathParts:" << joined(parts, QStringLiteral(" | "));
 
     result.insert(QStringLiteral("request"),
-                  QVariantMap { { QStringLiteral("method"), method },
-                                { QStringLiteral("path"), joined(parts, QStringLiteral("/")) } });
+        QVariantMap { { QStringLiteral("method"), method },
+            { QStringLiteral("path"), joined(parts, QStringLiteral("/")) } });
 
     if (!checkPath(method, parts)) {
         setError(QStringLiteral("Bad path '%1'!").arg(joined(parts, QStringLiteral("/"))), 400);
@@ -101,9 +106,63 @@ QByteArray KelvoWorker::buildResponse(const QString &method, const QUrl &url, co
     else
         setError(QStringLiteral("Method '%1' is not supported!").arg(method), 405);
 
-    if (dbOpened)
+    if (keepCapacity() > 0 && dbOpened && db.isOpen())
+        keepConnection();
+    else if (dbOpened)
         db.close();
     return renderResponse();
+}
+
+int KelvoWorker::keepCapacity() const
+{
+    return property("keepConnections").toInt();
+}
+
+int KelvoWorker::keepIdleSeconds() const
+{
+    const QVariant seconds = property("keepIdleSeconds");
+    return seconds.isValid() ? seconds.toInt() : 60;
+}
+
+void KelvoWorker::closeIdleConnections()
+{
+    releaseConnections(keeper.closeIdle(keepIdleSeconds()));
+}
+
+// The request's own clone goes to the keeper instead of being closed; the
+// worker lets go of it, so that the next request's setDatabase() does not
+// close it.
+void KelvoWorker::keepConnection()
+{
+    releaseConnections(keeper.put(token, db, keepCapacity()));
+    db = QSqlDatabase();
+    dbCloned = false;
+    dbOpened = false;
+}
+
+bool KelvoWorker::takeKeptConnection(const QSqlDatabase &tenantTemplate)
+{
+    QStringList released;
+    QSqlDatabase kept = keeper.take(token, tenantTemplate, released);
+    releaseConnections(released);
+    if (!kept.isValid())
+        return false;
+    if (dbCloned)
+        closeAndRemoveDB();
+    db = kept;
+    dbCloned = true;
+    dbOpened = true;
+    return true;
+}
+
+// Closed connections that this worker no longer holds, released the way
+// closeAndRemoveDB() releases a clone.
+void KelvoWorker::releaseConnections(const QStringList &names)
+{
+    if (!releaseConnection || !dbManager)
+        return;
+    for (const QString &name : names)
+        dbManager->addUnusedConnection(name);
 }
 
 void KelvoWorker::parseHeader(const QStringList &headers)
@@ -161,16 +220,21 @@ bool KelvoWorker::initDatabase()
 {
     if (debugLevel >= 2)
         qDebug() << "KelvoWorker::initDatabase()";
-    if (dbManager)
-        setDatabase(dbManager->database(token));
+    if (dbManager) {
+        const QSqlDatabase tenantTemplate = dbManager->database(token);
+        if (keepCapacity() > 0) {
+            closeIdleConnections();
+            if (takeKeptConnection(tenantTemplate))
+                return true;
+        }
+        setDatabase(tenantTemplate);
+    }
     if (!dbManager && token.isEmpty())
         qWarning() << "KelvoWorker: Database manager NOT initialized!";
     if (db.isValid() && !db.isOpen()) {
         dbOpened = db.open();
-        // The driver asks for 3-byte utf8 when the client library is the
-        // MariaDB one; texts with 4-byte characters would then be refused.
         if (dbOpened)
-            QSqlQuery(db).exec(setNamesSql);
+            NativeConnection::ensureUtf8mb4(db);
     }
     if (db.lastError().isValid())
         qCritical() << "KelvoWorker::initDatabase() - SQL ERROR:" << db.lastError().text();
@@ -188,10 +252,10 @@ void KelvoWorker::setDatabase(const QSqlDatabase &database)
     // process-wide counter beside it makes every clone's name unique, so a
     // connection is never shared by two workers.
     static QAtomicInteger<quint64> clones;
-    const QString name = QStringLiteral("ORV.%1.Kelvo.%2.%3")
-                             .arg(database.databaseName(),
-                                  QString::number(QDateTime::currentMSecsSinceEpoch(), 16),
-                                  QString::number(++clones, 16));
+    const QString name
+        = QStringLiteral("ORV.%1.Kelvo.%2.%3")
+              .arg(database.databaseName(), QString::number(QDateTime::currentMSecsSinceEpoch(), 16),
+                  QString::number(++clones, 16));
     if (QSqlDatabase::contains(name)) {
         db = QSqlDatabase::database(name, true);
         dbCloned = false;
@@ -203,9 +267,8 @@ void KelvoWorker::setDatabase(const QSqlDatabase &database)
 
 void KelvoWorker::resetResponse()
 {
-    result = QVariantMap { { QStringLiteral("err"), 0 },
-                           { QStringLiteral("res"), QString() },
-                           { QStringLiteral("ver"), version } };
+    result = QVariantMap { { QStringLiteral("err"), 0 }, { QStringLiteral("res"), QString() },
+        { QStringLiteral("ver"), version } };
     httpStatus = 200;
 }
 
@@ -221,15 +284,16 @@ QByteArray KelvoWorker::renderResponse()
     if (debugLevel >= 2 || (debugLevel == 1 && code != 0))
         qDebug("KelvoWorker::renderResponse(%i) err: %i", 1, int(code));
 
-    QByteArray json = QJsonDocument(QJsonObject::fromVariantMap(result)).toJson(QJsonDocument::Compact);
+    QByteArray json = CompactJson::fromMap(result);
     QTextCodec::ConverterState state;
     QTextCodec::codecForName("UTF-8")->toUnicode(json.constData(), json.size(), &state);
     quint16 errorCode = code;
     if (state.invalidChars > 0) {
-        qWarning() << "KelvoWorker::renderResponse: Not a valid UTF-8 sequence, invalid chars:" << state.invalidChars;
+        qWarning() << "KelvoWorker::renderResponse: Not a valid UTF-8 sequence, invalid chars:"
+                   << state.invalidChars;
         setError(QStringLiteral("Encode JSON to unicode FAIL!"), 500);
         // Answer the error itself, so that status line and body agree.
-        json = QJsonDocument(QJsonObject::fromVariantMap(result)).toJson(QJsonDocument::Compact);
+        json = CompactJson::fromMap(result);
         errorCode = 500;
     }
 
@@ -252,8 +316,7 @@ QByteArray KelvoWorker::renderResponse()
 namespace {
 
 // Runs exec until it succeeds or fails other than as a deadlock victim.
-template<typename Exec>
-bool retryingDeadlocks(QSqlQuery &query, Exec exec)
+template<typename Exec> bool retryingDeadlocks(QSqlQuery &query, Exec exec)
 {
     for (int attempt = 0;; ++attempt) {
         if (exec())
@@ -287,7 +350,8 @@ bool KelvoWorker::execPrepared(QSqlQuery &query, const char *operation, quint16 
     return false;
 }
 
-void KelvoWorker::reportSqlError(const QSqlQuery &query, const QString &sql, const char *operation, quint16 code)
+void KelvoWorker::reportSqlError(
+    const QSqlQuery &query, const QString &sql, const char *operation, quint16 code)
 {
     const QString text = query.lastError().text();
     setError(text, code);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "connectionkeeper.h"
 #include "httppluginworker.h"
 
 #include <QSqlQuery>
@@ -14,6 +15,13 @@
 // from the tenant template, opens and closes in that thread. The registry call
 // is the only step that takes a lock.
 //
+// Kept connections: a host may set the dynamic property "keepConnections"
+// (an int, the most tenant connections kept open between requests; 0, the
+// default, opens and closes one per request) and "keepIdleSeconds" (how long
+// a kept connection may stay unused; default 60), and call the invokable
+// closeIdleConnections() in the worker's thread now and then. Neither touches
+// the binding interface.
+//
 // The operations are public so that the host's tools and the tests can drive
 // them one by one; a request always goes through buildResponse.
 class KelvoWorker : public HttpPluginWorker
@@ -22,10 +30,14 @@ class KelvoWorker : public HttpPluginWorker
 
 public:
     KelvoWorker(const QString &version, QObject *parent = nullptr);
+    ~KelvoWorker() override;
+
+    // Closes the kept connections unused for longer than "keepIdleSeconds".
+    Q_INVOKABLE void closeIdleConnections();
 
     // Dispatcher and database attachment.
-    QByteArray buildResponse(const QString &method, const QUrl &url, const QStringList &headers,
-                             const QByteArray &body) override;
+    QByteArray buildResponse(
+        const QString &method, const QUrl &url, const QStringList &headers, const QByteArray &body) override;
     int workerKind() const override { return 1; }
     void setDatabase(const QSqlDatabase &database) override;
     bool initDatabase();
@@ -101,7 +113,8 @@ public:
     static bool execRetrying(QSqlQuery &query, const QString &sql);
     // execSql for a prepared query with bound values.
     bool execPrepared(QSqlQuery &query, const char *operation, quint16 code = 500);
-    void reportSqlError(const QSqlQuery &query, const QString &sql, const char *operation, quint16 code = 500);
+    void reportSqlError(
+        const QSqlQuery &query, const QString &sql, const char *operation, quint16 code = 500);
     // A value escaped by the connection's driver, to stand between quotes.
     QString sqlText(const QString &value) const;
 
@@ -120,7 +133,16 @@ protected:
     static quint32 firstUInt(QSqlQuery &query);
     static qint64 now();
 
+    // Kept connections: the number wanted, the idle limit, and the request's
+    // connection handed back to the keeper after the answer.
+    int keepCapacity() const;
+    int keepIdleSeconds() const;
+    bool takeKeptConnection(const QSqlDatabase &tenantTemplate);
+    void keepConnection();
+    void releaseConnections(const QStringList &names);
+
     QString version;
+    ConnectionKeeper keeper;
     QVariantMap result;
     QString token;
     QString contentType;

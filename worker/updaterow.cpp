@@ -79,7 +79,8 @@ quint32 number(const QVariant &value)
 
 } // namespace BodyValue
 
-void UpdateRow::addFields(const QVariantMap &data, const QStringList &accepted, const QStringList &skipWhenEmpty)
+void UpdateRow::addFields(
+    const QVariantMap &data, const QStringList &accepted, const QStringList &skipWhenEmpty)
 {
     for (const QString &key : accepted) {
         const auto it = data.constFind(key);
@@ -125,8 +126,12 @@ QStringList UpdateRow::placeholders() const
 
 void UpdateRow::bindValues(QSqlQuery &query) const
 {
+    // A null value (a JSON null, array or object reads as a null text) would
+    // bind as SQL NULL; setList() writes it as the empty text, and both forms
+    // of a statement must store the same row.
     for (auto it = row.cbegin(); it != row.cend(); ++it)
-        query.bindValue(QLatin1Char(':') + it.key(), it.value());
+        query.bindValue(
+            QLatin1Char(':') + it.key(), it.value().isNull() ? QVariant(QStringLiteral("")) : it.value());
 }
 
 QByteArray UpdateRow::toJson() const

@@ -4,9 +4,9 @@
 -- Several columns are text although they hold numbers: terminals write them
 -- as trimmed text, also when it is empty (term.flags, people.admin/access/
 -- begin/end), and MariaDB's strict mode refuses '' for an integer column.
--- Readers convert them ('' reads as 0 / false). Terminal state texts are
--- stored as sent, so their columns are wide enough that a long version
--- string is not refused as "Data too long".
+-- Readers convert them ('' reads as 0 / false). Texts are stored as sent, so
+-- every text column takes at least 255 characters (free text as TEXT): a long
+-- card number or version string must not be refused as "Data too long".
 --
 -- Keys: every statement of the terminal handlers reaches its rows through a
 -- key of the terminal, person, entrance or setting it names (checked with
@@ -22,7 +22,7 @@ CREATE TABLE IF NOT EXISTS `term` (
   `vornID`  INT UNSIGNED NOT NULL DEFAULT 0,
   `status`  TINYINT      NOT NULL DEFAULT 1,
   `syn`     INT UNSIGNED NOT NULL DEFAULT 0,
-  `flags`   VARCHAR(64)  NOT NULL DEFAULT '0',
+  `flags`   VARCHAR(255) NOT NULL DEFAULT '0',
   `online`  INT UNSIGNED NOT NULL DEFAULT 0,
   `name`    VARCHAR(255) NOT NULL DEFAULT '',
   `type`    VARCHAR(255) NOT NULL DEFAULT '',
@@ -47,17 +47,17 @@ CREATE TABLE IF NOT EXISTS `people` (
   `uid`     INT UNSIGNED NOT NULL AUTO_INCREMENT,
   `pid`     INT UNSIGNED NOT NULL,
   `status`  TINYINT      NOT NULL DEFAULT 1,
-  `begin`   VARCHAR(20)  NOT NULL DEFAULT '0',
-  `end`     VARCHAR(20)  NULL     DEFAULT NULL,
+  `begin`   VARCHAR(255) NOT NULL DEFAULT '0',
+  `end`     VARCHAR(255) NULL     DEFAULT NULL,
   `name`    VARCHAR(255) NOT NULL DEFAULT '',
   `surname` VARCHAR(255) NOT NULL DEFAULT '',
-  `title`   VARCHAR(64)  NOT NULL DEFAULT '',
-  `title2`  VARCHAR(64)  NOT NULL DEFAULT '',
-  `card`    VARCHAR(64)  NOT NULL DEFAULT '',
+  `title`   VARCHAR(255) NOT NULL DEFAULT '',
+  `title2`  VARCHAR(255) NOT NULL DEFAULT '',
+  `card`    VARCHAR(255) NOT NULL DEFAULT '',
   `email`   VARCHAR(255) NOT NULL DEFAULT '',
-  `phone`   VARCHAR(64)  NOT NULL DEFAULT '',
-  `admin`   VARCHAR(16)  NOT NULL DEFAULT '0',
-  `access`  VARCHAR(16)  NOT NULL DEFAULT '0',
+  `phone`   VARCHAR(255) NOT NULL DEFAULT '',
+  `admin`   VARCHAR(255) NOT NULL DEFAULT '0',
+  `access`  VARCHAR(255) NOT NULL DEFAULT '0',
   `saldo`   INT          NOT NULL DEFAULT 0,
   `present` INT UNSIGNED NOT NULL DEFAULT 0,
   PRIMARY KEY (`uid`),
@@ -75,11 +75,11 @@ CREATE TABLE IF NOT EXISTS `people_term` (
 CREATE TABLE IF NOT EXISTS `inters` (
   `iid`      INT UNSIGNED NOT NULL AUTO_INCREMENT,
   `name`     VARCHAR(255) NOT NULL DEFAULT '',
-  `shortcut` VARCHAR(32)  NOT NULL DEFAULT '',
+  `shortcut` VARCHAR(255) NOT NULL DEFAULT '',
   `weight`   INT          NOT NULL DEFAULT 0,
-  `start`    VARCHAR(32)  NOT NULL DEFAULT '',
-  `stop`     VARCHAR(32)  NOT NULL DEFAULT '',
-  `color`    VARCHAR(32)  NOT NULL DEFAULT '',
+  `start`    VARCHAR(255) NOT NULL DEFAULT '',
+  `stop`     VARCHAR(255) NOT NULL DEFAULT '',
+  `color`    VARCHAR(255) NOT NULL DEFAULT '',
   PRIMARY KEY (`iid`)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
 
@@ -98,8 +98,8 @@ CREATE TABLE IF NOT EXISTS `inters_data` (
   `uid`         INT UNSIGNED NOT NULL,
   `iid`         INT UNSIGNED NOT NULL,
   `refId`       INT UNSIGNED NOT NULL,
-  `type`        VARCHAR(64)  NOT NULL DEFAULT '',
-  `description` VARCHAR(1024) NOT NULL DEFAULT '',
+  `type`        VARCHAR(255) NOT NULL DEFAULT '',
+  `description` TEXT         NOT NULL DEFAULT '',
   `date`        INT UNSIGNED NOT NULL DEFAULT 0,
   `created`     INT UNSIGNED NOT NULL DEFAULT 0,
   `photo`       MEDIUMBLOB   NULL,
@@ -115,8 +115,8 @@ CREATE TABLE IF NOT EXISTS `inters_data` (
 CREATE TABLE IF NOT EXISTS `term_sync` (
   `tid`     INT UNSIGNED NOT NULL,
   `type`    CHAR(1)      NOT NULL DEFAULT 'U',
-  `ref`     VARCHAR(64)  NOT NULL DEFAULT '',
-  `ref_col` VARCHAR(191) NOT NULL DEFAULT '',
+  `ref`     VARCHAR(255) NOT NULL DEFAULT '',
+  `ref_col` VARCHAR(255) NOT NULL DEFAULT '',
   `ref_id`  INT UNSIGNED NOT NULL DEFAULT 0,
   `created` INT UNSIGNED NOT NULL DEFAULT 0,
   `flags`   INT UNSIGNED NOT NULL DEFAULT 0,
@@ -129,7 +129,7 @@ CREATE TABLE IF NOT EXISTS `term_sync` (
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
 
 CREATE TABLE IF NOT EXISTS `vars` (
-  `name`  VARCHAR(191) NOT NULL,
+  `name`  VARCHAR(255) NOT NULL,
   `value` TEXT         NULL,
   PRIMARY KEY (`name`)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;

@@ -1,0 +1,244 @@
+// The plug-in inside a host that knows nothing but the contract: its own
+// declarations (contract/hostcontract.h), its own registry object with guard
+// bytes behind it, its own removal of released connections. Several threads
+// serve several tenants through workers of the loaded libkelvo.so.
+#include "contract/hostcontract.h"
+#include "testdatabase.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMutex>
+#include <QPluginLoader>
+#include <QSignalSpy>
+#include <QThread>
+#include <QtTest>
+
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+namespace {
+
+QString s(const char *text)
+{
+    return QString::fromUtf8(text);
+}
+
+// The host's own safe Base64, written from the contract.
+QByteArray safe(const QByteArray &bytes)
+{
+    QByteArray text = bytes.toBase64();
+    text.replace('+', '-').replace('/', '_').replace('=', '@');
+    return text;
+}
+
+QByteArray unsafe(QByteArray text)
+{
+    return QByteArray::fromBase64(text.replace('-', '+').replace('_', '/').replace('@', '='));
+}
+
+QString hash(quint32 a, quint32 b)
+{
+    return QString::fromLatin1(safe(QByteArray::number(a) + '.' + QByteArray::number(b)));
+}
+
+struct Answer
+{
+    int status = 0;
+    QJsonObject json;
+};
+
+Answer parse(const QByteArray &response)
+{
+    Answer a;
+    const int end = response.indexOf("\r\n\r\n");
+    const QList<QByteArray> status = response.left(response.indexOf("\r\n")).split(' ');
+    if (end < 0 || status.size() < 3 || status.at(0) != "HTTP/1.1")
+        return a;
+    a.status = status.at(1).toInt();
+    a.json = QJsonDocument::fromJson(unsafe(response.mid(end + 4))).object();
+    return a;
+}
+
+// The registry as the host allocates it, with guard bytes right behind the
+// object: a plug-in that assumes a larger object writes into them.
+class GuardedRegistry
+{
+public:
+    static constexpr std::size_t guardSize = 256;
+    static constexpr unsigned char guardByte = 0xA5;
+
+    GuardedRegistry()
+    {
+        std::memset(storage + sizeof(DBManager), guardByte, guardSize);
+        registry = new (storage) DBManager;
+    }
+    ~GuardedRegistry() { registry->~DBManager(); }
+    GuardedRegistry(const GuardedRegistry &) = delete;
+    GuardedRegistry &operator=(const GuardedRegistry &) = delete;
+
+    DBManager *operator->() const { return registry; }
+    DBManager *get() const { return registry; }
+    bool guardIntact() const
+    {
+        for (std::size_t i = 0; i < guardSize; ++i) {
+            if (storage[sizeof(DBManager) + i] != guardByte)
+                return false;
+        }
+        return true;
+    }
+
+private:
+    alignas(DBManager) unsigned char storage[sizeof(DBManager) + guardSize];
+    DBManager *registry = nullptr;
+};
+
+} // namespace
+
+class TstContract : public QObject
+{
+    Q_OBJECT
+
+    static constexpr int threadCount = 4;
+
+    QPluginLoader loader { QStringLiteral(KELVO_PLUGIN_PATH) };
+    HttpPluginInterface *plugin = nullptr;
+    std::vector<TestDatabase::Tenant> tenants;
+
+    // One serving thread of the host: its own worker, configured as the
+    // contract says, then every tenant's terminal life in turn. Failures are
+    // gathered as text: QtTest's checks belong to the main thread.
+    QStringList serve(DBManager *registry, int thread)
+    {
+        QStringList failures;
+        std::unique_ptr<HttpPluginWorker> worker(plugin->getNewWorker(nullptr));
+        worker->setDbManager(registry);
+        worker->setDebugLevel(0);
+        worker->setReleaseConnection(true);
+        if (worker->dbManager != registry || worker->workerKind() != 1)
+            failures << s("worker fields are not where the host reads them");
+
+        for (const TestDatabase::Tenant &tenant : tenants) {
+            const QStringList headers { s("Host: localhost"), s("Pragma: token = ") + tenant.token };
+            const auto send = [&](const char *method, const QString &path, const QJsonObject &body = {}) {
+                const QByteArray bytes = body.isEmpty() ? QByteArray() : safe(QJsonDocument(body).toJson());
+                return parse(worker->buildResponse(s(method), QUrl(s("/kelvo/") + path), headers, bytes));
+            };
+            const auto expect = [&](const char *step, const Answer &a, int status) {
+                if (a.status != status || a.json.value(s("ver")).toString() != s("0.2.5"))
+                    failures << s("%1 %2: status %3, answer %4")
+                                    .arg(tenant.schema, s(step))
+                                    .arg(a.status)
+                                    .arg(QString::fromUtf8(
+                                        QJsonDocument(a.json).toJson(QJsonDocument::Compact)));
+                return a.status == status;
+            };
+
+            const quint32 fid = quint32(1000 * (thread + 1) + 1);
+            const Answer reg = send("POST", s("term"),
+                { { s("fid"), int(fid) }, { s("name"), s("Gate") }, { s("type"), s("DSK") } });
+            if (!expect("register", reg, 201))
+                continue;
+            const quint32 tid = quint32(reg.json.value(s("res")).toInt());
+            const QString term = hash(tid, fid);
+            expect("sync", send("GET", s("sync/") + term), 200);
+            const QJsonObject entrance { { s("refId"), 7 }, { s("uid"), 5 }, { s("iid"), 2 },
+                { s("type"), s("in") } };
+            const Answer stored = send("POST", s("entrance/") + term, entrance);
+            const Answer again = send("POST", s("entrance/") + term, entrance);
+            if (expect("entrance", stored, 201) && expect("resend", again, 208)
+                && again.json.value(s("res")).toObject().value(s("eid"))
+                    != stored.json.value(s("res")).toObject().value(s("eid")))
+                failures << tenant.schema + s(": the resend names another entrance");
+            if (!worker->dbCloned
+                || !worker->db.connectionName().startsWith(s("ORV.%1.Kelvo.").arg(tenant.schema)))
+                failures << tenant.schema + s(": the worker's connection is not its own clone");
+        }
+        const Answer unknown = parse(worker->buildResponse(s("GET"), QUrl(s("/kelvo/sync/") + hash(1, 1)),
+            { s("Pragma: token = no-such-tenant") }, QByteArray()));
+        if (unknown.status != 502)
+            failures << s("unknown token: status %1").arg(unknown.status);
+        return failures;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        REQUIRE_TEST_DATABASE();
+        QCOMPARE(loader.metaData().value(s("IID")).toString(), s("com.norvane.orv.HttpPluginInterface"));
+        QVERIFY2(loader.load(), qPrintable(loader.errorString()));
+        plugin = qobject_cast<HttpPluginInterface *>(loader.instance());
+        QVERIFY(plugin);
+        QCOMPARE(plugin->paths(), QStringList { s("/kelvo") });
+        QCOMPARE(plugin->getVersion(), s("0.2.5"));
+        for (const char *tag : { "ca", "cb", "cc" })
+            tenants.push_back(TestDatabase::createTenant(s(tag)));
+    }
+
+    void cleanupTestCase()
+    {
+        for (const TestDatabase::Tenant &tenant : tenants)
+            TestDatabase::dropTenant(tenant);
+    }
+
+    void servesThroughTheContractAlone()
+    {
+        GuardedRegistry registry;
+        registry->setInfoDatabase(TestDatabase::addInfoConnection(s("contract.info")));
+        QSignalSpy created(loader.instance(), SIGNAL(recordCreated(QString, uint, QString, quint8)));
+
+        QMutex lock;
+        QStringList failures;
+        std::vector<std::unique_ptr<QThread>> threads;
+        for (int i = 0; i < threadCount; ++i) {
+            threads.emplace_back(QThread::create([&, i] {
+                const QStringList mine = serve(registry.get(), i);
+                QMutexLocker locked(&lock);
+                failures << mine;
+            }));
+            threads.back()->start();
+        }
+        for (const auto &thread : threads)
+            QVERIFY(thread->wait(120000));
+        QCOMPARE(failures, QStringList());
+        QVERIFY(registry.guardIntact());
+
+        // What the plug-in wrote, read at the offsets the host knows.
+        QCOMPARE(registry->schemaCache.size(), int(tenants.size()));
+        for (const TestDatabase::Tenant &tenant : tenants) {
+            const SchemaInfo row = registry->schemaCache.value(tenant.token);
+            QCOMPARE(row.name, tenant.schema);
+            QCOMPARE(row.user, tenant.user);
+            QCOMPARE(row.pass, tenant.password);
+            QCOMPARE(row.token, tenant.token);
+            QCOMPARE(registry->tokenConnections.count(s("dbc_") + tenant.token), 1);
+        }
+        QCOMPARE(registry->tokenConnections.size(), int(tenants.size()));
+
+        // Every request ran on a clone of its own, each queued once when let go.
+        const QStringList queued = registry->unusedConnections;
+        QCOMPARE(queued.size(), threadCount * int(tenants.size()) * 4);
+        QCOMPARE(QSet<QString>(queued.cbegin(), queued.cend()).size(), queued.size());
+        for (const QString &name : queued)
+            QVERIFY2(name.startsWith(s("ORV.kt_c")) && name.contains(s(".Kelvo.")), qPrintable(name));
+        registry->removeUnusedConnections();
+        QVERIFY(registry->unusedConnections.isEmpty());
+        for (const QString &name : queued)
+            QVERIFY(!QSqlDatabase::contains(name));
+
+        // One relayed announcement per stored entrance, none for the resends.
+        QTRY_COMPARE_WITH_TIMEOUT(created.size(), threadCount * int(tenants.size()), 30000);
+
+        // The host drops the templates through the same queue.
+        registry->unusedConnections = registry->tokenConnections;
+        registry->removeUnusedConnections();
+        QVERIFY(registry->tokenConnections.isEmpty());
+        registry->setInfoDatabase(QSqlDatabase());
+        QSqlDatabase::removeDatabase(s("contract.info"));
+        QVERIFY(registry.guardIntact());
+    }
+};
+
+QTEST_GUILESS_MAIN(TstContract)
+#include "tst_contract.moc"
