@@ -2,8 +2,10 @@
 # Load benchmark of kelvo-host on loopback: requests per second and latency
 # percentiles of GET "sync" and POST "entrance" through the host (wrk), side
 # by side with the same statements sent straight to MariaDB by
-# kelvo-bench-direct (one connection per request, same concurrency), and the
-# host's memory before, between and after 100,000 requests.
+# kelvo-bench-direct (one connection per request, same concurrency), cheap
+# requests (GET sync, a 404 that needs no worker) while one request is held on
+# a row lock, beside the same runs with nothing held, and the host's memory
+# before, between and after 100,000 requests.
 #
 #   bench/bench_host.sh                  10 s per run, 8 connections, 2 threads
 #   DURATION=5 CONNECTIONS=16 THREADS=4 bench/bench_host.sh
@@ -68,9 +70,10 @@ end
 LUA
 
 # wrk → "rps p50 p90 p99 requests non2xx" (latencies in ms).
-run_wrk() { # path extra-args...
+run_wrk() { # path-under-/kelvo (or /PATH outside it) extra-args...
   local path=$1; shift
-  wrk -t2 -c"$connections" -d"${duration}s" --latency -H "Pragma: token = $token" "$@" "http://$address/kelvo/$path" >"$work/wrk.txt"
+  case "$path" in /*) ;; *) path=/kelvo/$path ;; esac
+  wrk -t2 -c"$connections" -d"${duration}s" --latency -H "Pragma: token = $token" "$@" "http://$address$path" >"$work/wrk.txt"
   awk '
     function ms(v) { if (v ~ /us$/) return v / 1000; if (v ~ /ms$/) return v + 0; if (v ~ /s$/) return v * 1000; return v }
     /^ +50%/ { p50 = ms($2) } /^ +90%/ { p90 = ms($2) } /^ +99%/ { p99 = ms($2) }
@@ -83,16 +86,39 @@ run_direct() { # sync|entrance → "rps p50 p90 p99 requests failures"
 }
 
 rss_start=$(rss)
+plain_404=$(run_wrk "/nothere")
 printf '\n%-22s %10s %9s %9s %9s %9s %7s\n' "run (${duration} s, c=$connections)" "req/s" "p50 ms" "p90 ms" "p99 ms" "requests" "errors"
 report() { # label "rps p50 p90 p99 n bad"
   read -r rps p50 p90 p99 n bad <<<"$2"
   printf '%-22s %10s %9s %9s %9s %9s %7s\n' "$1" "$rps" "$p50" "$p90" "$p99" "$n" "$bad"
 }
+report "host 404" "$plain_404"
 host_sync=$(run_wrk "sync/$term_hash");                           report "host GET sync" "$host_sync"
 direct_sync=$(run_direct sync);                                   report "direct sync" "$direct_sync"
 host_entr=$(run_wrk "entrance/$term_hash" -s "$work/entrance.lua" -H "Content-type: application/json"); report "host POST entrance" "$host_entr"
 direct_entr=$(run_direct entrance);                               report "direct entrance" "$direct_entr"
 rss_runs=$(rss)
+
+# Cheap requests while a slow one runs: a client of the benchmark holds terminal 2's row, so
+# that one GET sync of terminal 2 holds a worker (its UPDATE waits for the lock) for the runs.
+sql bench_tenant -e "START TRANSACTION; SELECT tid FROM term WHERE tid = 2 FOR UPDATE;
+                     SELECT SLEEP($((duration * 2 + 10)))" >/dev/null &
+lock_pid=$!
+for _ in $(seq 1 50); do
+  [ "$(sql -N -e "SELECT COUNT(*) FROM information_schema.INNODB_TRX WHERE trx_mysql_thread_id <> CONNECTION_ID()")" -ge 1 ] && break
+  sleep 0.2
+done
+# Terminal 2 / Vorn ID 1002: "2.1002".
+curl -s -o /dev/null -m $((duration * 2 + 20)) -H "Pragma: token = $token" "http://$address/kelvo/sync/Mi4xMDAy" &
+slow_pid=$!
+for _ in $(seq 1 50); do
+  [ "$(sql -N -e "SELECT COUNT(*) FROM information_schema.INNODB_TRX WHERE trx_state = 'LOCK WAIT'")" -ge 1 ] && break
+  sleep 0.2
+done
+held_sync=$(run_wrk "sync/$term_hash");                           report "GET sync, 1 held" "$held_sync"
+held_404=$(run_wrk "/nothere");                                   report "404, 1 held" "$held_404"
+kill "$lock_pid" 2>/dev/null || true
+wait "$slow_pid" 2>/dev/null || true
 
 ratio() { awk -v a="${1%% *}" -v b="${2%% *}" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
 echo

@@ -34,8 +34,25 @@ public:
     quint8 registryDebugLevel = 0;
     bool closeInfoDb = false;
     qint64 maxBody = defaultMaxBody;
-    // How long a connection may stay silent or trickle one request.
+    // How long a connection may stay silent, take to send one request head
+    // or pause within a body, and how long a client may take to read an answer.
     int readTimeoutSeconds = 30;
+    // Threads that only do network I/O; they never wait on the database.
+    int ioThreads = 1;
+    // Requests waiting for a worker; beyond it 503 with Retry-After.
+    int queueSize = 128;
+    // A request that waited longer than this is answered 503 unexecuted.
+    int queueTimeoutSeconds = 10;
+    // Open client connections; more are answered 503 and closed.
+    int maxConnections = 1000;
+    // Request bodies held in memory at once, over all connections.
+    qint64 bodyBudget = 128 * 1024 * 1024;
+    // After SIGINT/SIGTERM: how long requests in flight may take.
+    int shutdownTimeoutSeconds = 30;
+    // Every database connection's timeouts (0: the driver's default).
+    int dbConnectTimeoutSeconds = 5;
+    int dbReadTimeoutSeconds = 30;
+    int dbWriteTimeoutSeconds = 30;
 
     // Parses argv (program name first). On failure error holds one line and
     // the result is meaningless; with --help / --version, error is empty

@@ -1,27 +1,44 @@
 #include "httpserver.h"
 
+#include "hostlog.h"
 #include "pluginhost.h"
 #include "session.h"
-
-#include <QDeadlineTimer>
+#include "workerthread.h"
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
 
 #include <csignal>
+#include <cstdlib>
 
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
+using namespace std::chrono_literals;
+
+namespace {
+
+// After the deadline, the time the I/O threads get to write the last answers.
+constexpr auto answerGrace = 2s;
+// Beyond deadline and grace the process ends even if the main thread is stuck
+// (waiting on the registry while a worker waits on a database that does not answer).
+constexpr auto watchdogMargin = 3s;
+
+} // namespace
 
 HttpServer::HttpServer(const PluginHost &host, const HostConfig &config)
     : host(host)
     , config(config)
-{
-}
+    , sessionLimits { config.maxBody, std::chrono::seconds(config.readTimeoutSeconds),
+        std::chrono::seconds(config.queueTimeoutSeconds) }
+    , budget(config.bodyBudget)
+    , queue(std::size_t(config.queueSize))
+{ }
 
 HttpServer::~HttpServer()
 {
-    stop(0);
+    if (!ioThreads.empty())
+        stop();
 }
 
 bool HttpServer::listen(QString *error)
@@ -61,72 +78,173 @@ quint16 HttpServer::port() const
     return acceptor.local_endpoint(ec).port();
 }
 
+bool HttpServer::routes(const QString &path) const
+{
+    return host.routes(path);
+}
+
 void HttpServer::start(std::function<void()> onSignal)
 {
-    const ServingThread::Limits limits { config.maxBody, std::chrono::seconds(config.readTimeoutSeconds) };
     for (int i = 0; i < config.threads; ++i) {
-        threads.push_back(std::make_unique<ServingThread>(host, limits));
-        threads.back()->setObjectName(QStringLiteral("serving-%1").arg(i));
-        threads.back()->start();
+        workers.push_back(std::make_unique<WorkerThread>(host, queue, sessionLimits.queueTimeout));
+        workers.back()->setObjectName(QStringLiteral("worker-%1").arg(i));
+        workers.back()->start();
     }
     stopSignals.add(SIGINT);
     stopSignals.add(SIGTERM);
     stopSignals.async_wait([this, onSignal](const boost::system::error_code &ec, int) {
         if (ec)
             return;
-        boost::system::error_code ignored;
-        acceptor.close(ignored);
+        beginStop();
         onSignal();
     });
+    keepRunning.emplace(asio::make_work_guard(io));
     accept();
-    acceptThread = std::thread([this] { acceptContext.run(); });
+    for (int i = 0; i < config.ioThreads; ++i)
+        ioThreads.emplace_back([this] { io.run(); });
 }
 
 void HttpServer::accept()
 {
-    ServingThread &target = *threads[nextThread];
-    nextThread = (nextThread + 1) % threads.size();
-    acceptor.async_accept(target.context(), [this, &target](const boost::system::error_code &ec, tcp::socket socket) {
-        if (ec == asio::error::operation_aborted || !acceptor.is_open())
-            return;
-        if (ec) {
-            // Out of descriptors or similar: try again shortly instead of spinning.
-            retryTimer.expires_after(std::chrono::milliseconds(100));
-            retryTimer.async_wait([this](const boost::system::error_code &error) {
-                if (!error)
-                    accept();
-            });
-            return;
-        }
-        boost::system::error_code ignored;
-        socket.set_option(tcp::no_delay(true), ignored);
-        // The session belongs to the serving thread from its first step.
-        asio::dispatch(target.context(), [socket = std::move(socket), &target]() mutable {
-            std::make_shared<Session>(std::move(socket), target)->start();
+    // Every session runs on a strand of its own: its handlers never run at once.
+    acceptor.async_accept(
+        asio::make_strand(io), [this](const boost::system::error_code &ec, tcp::socket socket) {
+            if (ec == asio::error::operation_aborted || !acceptor.is_open())
+                return;
+            if (ec) {
+                // Out of descriptors or similar: try again shortly instead of spinning.
+                retryTimer.expires_after(100ms);
+                retryTimer.async_wait([this](const boost::system::error_code &error) {
+                    if (!error)
+                        accept();
+                });
+                return;
+            }
+            boost::system::error_code ignored;
+            socket.set_option(tcp::no_delay(true), ignored);
+            std::shared_ptr<Session> session;
+            {
+                const std::lock_guard<std::mutex> lock(sessionsMutex);
+                if (!stopping && sessions.size() < std::size_t(config.maxConnections)) {
+                    session = std::make_shared<Session>(std::move(socket), *this);
+                    sessions.emplace(session.get(), session);
+                }
+            }
+            if (session)
+                asio::dispatch(session->executor(), [session] { session->start(); });
+            else if (!stopping)
+                refuse(socket);
+            accept();
         });
-        accept();
-    });
 }
 
-void HttpServer::stop(int deadlineMs)
+// Over the connection cap: a short 503 if the socket takes it at once, then
+// close. Never waits: the send buffer of a new connection holds it.
+void HttpServer::refuse(tcp::socket &socket)
 {
-    if (acceptThread.joinable()) {
-        asio::post(acceptContext, [this] {
-            boost::system::error_code ignored;
-            acceptor.close(ignored);
-            stopSignals.cancel(ignored);
-            retryTimer.cancel();
-        });
-        acceptThread.join();
+    static const QByteArray busy = Session::hostResponse(503, QStringLiteral("Too many connections"), true);
+    boost::system::error_code ignored;
+    socket.non_blocking(true, ignored);
+    socket.write_some(asio::buffer(busy.constData(), std::size_t(busy.size())), ignored);
+    socket.shutdown(tcp::socket::shutdown_both, ignored);
+    socket.close(ignored);
+}
+
+void HttpServer::removeSession(const Session *session)
+{
+    {
+        const std::lock_guard<std::mutex> lock(sessionsMutex);
+        if (sessions.erase(session) == 0 || !sessions.empty())
+            return;
     }
-    for (const auto &thread : threads)
-        thread->requestStop();
-    const QDeadlineTimer deadline(deadlineMs);
-    for (const auto &thread : threads) {
-        if (!thread->wait(deadline)) {
-            thread->abort();
-            thread->wait();
+    sessionsClosed.notify_all();
+}
+
+void HttpServer::forEachSession(void (Session::*step)())
+{
+    std::vector<std::shared_ptr<Session>> open;
+    {
+        const std::lock_guard<std::mutex> lock(sessionsMutex);
+        for (const auto &entry : sessions) {
+            if (auto session = entry.second.lock())
+                open.push_back(std::move(session));
         }
     }
-    threads.clear();
+    for (const auto &session : open)
+        asio::post(session->executor(), [session, step] { (*session.*step)(); });
+}
+
+void HttpServer::beginStop()
+{
+    {
+        const std::lock_guard<std::mutex> lock(sessionsMutex);
+        if (stopping)
+            return;
+        stopping = true;
+        stopDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(config.shutdownTimeoutSeconds);
+        // Started under the lock: stop() in the main thread joins it.
+        watchdog = std::thread([this] { watch(); });
+    }
+    HostLog::line(QStringLiteral("kelvo-host: stopping"));
+    asio::post(io, [this] {
+        boost::system::error_code ignored;
+        acceptor.close(ignored);
+        stopSignals.cancel(ignored);
+        retryTimer.cancel();
+    });
+    forEachSession(&Session::stop);
+}
+
+void HttpServer::watch()
+{
+    std::unique_lock<std::mutex> lock(sessionsMutex);
+    if (stopFinished.wait_until(
+            lock, stopDeadline + answerGrace + watchdogMargin, [this] { return stopped; }))
+        return;
+    HostLog::line(
+        QStringLiteral("kelvo-host: the stop did not end within the shutdown deadline; ending the process"));
+    HostLog::flush(true);
+    std::_Exit(0);
+}
+
+// At the deadline: what still waits in the queue is answered 503 unexecuted,
+// what a worker still runs is abandoned (logged, 503), and connections still
+// reading a request close.
+void HttpServer::abandon()
+{
+    for (WorkQueue::Job &job : queue.takeAll())
+        job.done(WorkQueue::Result { WorkQueue::Result::Kind::Dropped, {} });
+    forEachSession(&Session::abandon);
+    std::unique_lock<std::mutex> lock(sessionsMutex);
+    sessionsClosed.wait_for(lock, answerGrace, [this] { return sessions.empty(); });
+}
+
+bool HttpServer::stop()
+{
+    beginStop();
+    bool clean = false;
+    {
+        std::unique_lock<std::mutex> lock(sessionsMutex);
+        clean = sessionsClosed.wait_until(lock, stopDeadline, [this] { return sessions.empty(); });
+    }
+    if (!clean)
+        abandon();
+    queue.close();
+    if (clean) {
+        for (const auto &worker : workers)
+            worker->wait();
+        workers.clear();
+    }
+    keepRunning.reset();
+    io.stop();
+    for (std::thread &thread : ioThreads)
+        thread.join();
+    ioThreads.clear();
+    {
+        const std::lock_guard<std::mutex> lock(sessionsMutex);
+        stopped = true;
+    }
+    stopFinished.notify_all();
+    watchdog.join();
+    return clean;
 }

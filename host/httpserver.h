@@ -1,32 +1,51 @@
 #pragma once
 
+#include "bodybudget.h"
 #include "hostconfig.h"
-#include "servingthread.h"
+#include "workqueue.h"
 
 #include <QString>
 
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 class PluginHost;
+class Session;
+class WorkerThread;
 
-// Listens, accepts connections and hands each to a serving thread in turn;
-// turns SIGINT and SIGTERM into an orderly stop.
+// Listens and runs the client connections on I/O threads that never wait on
+// the database; requests for the plug-in go through a bounded queue to a
+// fixed set of worker threads. Turns SIGINT and SIGTERM into an orderly stop
+// with a deadline.
 //
-// Thread rules: the acceptor and the signal set run in a thread of their own
-// (a request never blocks accepting). listen(), start() and stop() are called
-// from the main thread; onSignal runs in the accept thread and must only do
-// what is safe from there (post a quit to the main thread).
+// Thread rules: listen(), start() and stop() are called from the main thread.
+// The acceptor, the signal set and the sessions run on the I/O threads (each
+// session on a strand of its own); the session table is guarded by one mutex.
+// Members are declared so that everything a session or a job points to is
+// destroyed after it.
 class HttpServer
 {
 public:
+    struct Limits
+    {
+        qint64 maxBody = 0;
+        std::chrono::seconds readTimeout { 30 };
+        std::chrono::seconds queueTimeout { 10 };
+    };
+
     HttpServer(const PluginHost &host, const HostConfig &config);
     ~HttpServer();
 
@@ -38,21 +57,54 @@ public:
     QString address() const;
     quint16 port() const;
 
+    // onSignal runs in an I/O thread after the stop has begun; it must only
+    // do what is safe from there (post a quit to the main thread).
     void start(std::function<void()> onSignal);
-    // Stops accepting, lets the requests in flight finish (each thread gets
-    // the deadline) and joins every thread.
-    void stop(int deadlineMs);
+    // Stops accepting and lets the requests in flight finish until the
+    // shutdown deadline (counted from the signal). True when everything
+    // finished and every thread was joined. False when workers were still
+    // busy at the deadline: their clients got 503, the abandoned requests
+    // were logged, and the worker threads still run, so the caller must end
+    // the process without destroying what they use.
+    bool stop();
+
+    // Called by sessions, in the I/O threads.
+    const Limits &limits() const { return sessionLimits; }
+    bool routes(const QString &path) const;
+    bool isStopping() const { return stopping; }
+    BodyBudget &bodyBudget() { return budget; }
+    bool submit(WorkQueue::Job &&job) { return queue.push(std::move(job)); }
+    // The session's connection is closed; idempotent.
+    void removeSession(const Session *session);
 
 private:
     void accept();
+    void refuse(boost::asio::ip::tcp::socket &socket);
+    void beginStop();
+    void abandon();
+    void forEachSession(void (Session::*step)());
+    void watch();
 
     const PluginHost &host;
     const HostConfig config;
-    boost::asio::io_context acceptContext { 1 };
-    boost::asio::ip::tcp::acceptor acceptor { acceptContext };
-    boost::asio::signal_set stopSignals { acceptContext };
-    boost::asio::steady_timer retryTimer { acceptContext };
-    std::thread acceptThread;
-    std::vector<std::unique_ptr<ServingThread>> threads;
-    std::size_t nextThread = 0;
+    const Limits sessionLimits;
+    BodyBudget budget;
+    std::atomic<bool> stopping { false };
+    std::mutex sessionsMutex;
+    std::condition_variable sessionsClosed;
+    std::unordered_map<const Session *, std::weak_ptr<Session>> sessions;
+    std::chrono::steady_clock::time_point stopDeadline;
+    bool stopped = false;
+    std::condition_variable stopFinished;
+    // Sessions live on the I/O context: it is destroyed after the queue and
+    // the threads that hold jobs, and before the session table.
+    boost::asio::io_context io;
+    std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> keepRunning;
+    boost::asio::ip::tcp::acceptor acceptor { io };
+    boost::asio::signal_set stopSignals { io };
+    boost::asio::steady_timer retryTimer { io };
+    WorkQueue queue;
+    std::vector<std::thread> ioThreads;
+    std::vector<std::unique_ptr<WorkerThread>> workers;
+    std::thread watchdog;
 };

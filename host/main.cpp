@@ -6,13 +6,12 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
+#include <QTimer>
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
-
-// In-flight requests get this long to finish once a stop was asked for.
-constexpr int drainDeadlineMs = 30000;
 
 int failWith(const QString &message, int code)
 {
@@ -55,12 +54,23 @@ int main(int argc, char *argv[])
                       .arg(config.pluginPath, host.version(), host.paths().join(QLatin1Char(' ')))
                       .arg(config.threads));
 
+    // Folded log records get their counts written.
+    QTimer logFlush;
+    QObject::connect(&logFlush, &QTimer::timeout, [] { HostLog::flush(); });
+    logFlush.start(1000);
+
     QCoreApplication::exec();
 
-    HostLog::line(QStringLiteral("kelvo-host: stopping"));
-    server.stop(drainDeadlineMs);
+    const bool joined = server.stop();
     // recordCreated relayed by the last requests is still queued.
     QCoreApplication::sendPostedEvents();
+    HostLog::flush(true);
+    if (!joined) {
+        // Worker threads are still inside abandoned requests and use the
+        // registry and the plug-in: destroy nothing, end here.
+        HostLog::line(QStringLiteral("kelvo-host: stopped at the shutdown deadline"));
+        std::_Exit(0);
+    }
     host.sweep();
     HostLog::line(QStringLiteral("kelvo-host: stopped"));
     return 0;

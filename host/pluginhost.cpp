@@ -19,12 +19,24 @@ namespace {
 const QString infoConnection = QStringLiteral("kelvo-host.info");
 const QString mainConnection = QStringLiteral("kelvo-host.main");
 
-// A server that does not answer must not hang the start.
-const QString connectOptions = QStringLiteral("MYSQL_OPT_CONNECT_TIMEOUT=5;MYSQL_OPT_RECONNECT=1");
-
 constexpr int sweepIntervalMs = 1000;
 
-QSqlDatabase addConnection(const QString &name, const HostConfig::DatabaseUrl &url)
+// A server that does not answer must hold nothing for long: not the start,
+// not a request, not the stop. Clones inherit these options.
+QString connectOptions(const HostConfig &config)
+{
+    QStringList options { QStringLiteral("MYSQL_OPT_RECONNECT=1") };
+    const auto add = [&options](const char *name, int seconds) {
+        if (seconds > 0)
+            options << QStringLiteral("%1=%2").arg(QLatin1String(name)).arg(seconds);
+    };
+    add("MYSQL_OPT_CONNECT_TIMEOUT", config.dbConnectTimeoutSeconds);
+    add("MYSQL_OPT_READ_TIMEOUT", config.dbReadTimeoutSeconds);
+    add("MYSQL_OPT_WRITE_TIMEOUT", config.dbWriteTimeoutSeconds);
+    return options.join(QLatin1Char(';'));
+}
+
+QSqlDatabase addConnection(const QString &name, const HostConfig::DatabaseUrl &url, const HostConfig &config)
 {
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), name);
     db.setHostName(url.host);
@@ -32,7 +44,7 @@ QSqlDatabase addConnection(const QString &name, const HostConfig::DatabaseUrl &u
     db.setUserName(url.user);
     db.setPassword(url.password);
     db.setDatabaseName(url.database);
-    db.setConnectOptions(connectOptions);
+    db.setConnectOptions(connectOptions(config));
     return db;
 }
 
@@ -74,7 +86,7 @@ bool PluginHost::start(const HostConfig &config, QString *error)
 bool PluginHost::openDatabases(const HostConfig &config, QString *error)
 {
     registry = std::make_unique<DBManager>();
-    QSqlDatabase info = addConnection(infoConnection, config.infoDb);
+    QSqlDatabase info = addConnection(infoConnection, config.infoDb, config);
     if (!info.open()) {
         *error = QStringLiteral("information database %1 is not reachable: %2")
                      .arg(describe(config.infoDb), info.lastError().text());
@@ -82,7 +94,7 @@ bool PluginHost::openDatabases(const HostConfig &config, QString *error)
     }
     registry->setInfoDatabase(info);
     if (config.mainDb.isValid()) {
-        QSqlDatabase mainDb = addConnection(mainConnection, config.mainDb);
+        QSqlDatabase mainDb = addConnection(mainConnection, config.mainDb, config);
         if (!mainDb.open()) {
             *error = QStringLiteral("main database %1 is not reachable: %2")
                          .arg(describe(config.mainDb), mainDb.lastError().text());
@@ -96,6 +108,9 @@ bool PluginHost::openDatabases(const HostConfig &config, QString *error)
     if (config.closeInfoDb)
         info.close();
     registry->debugLevel = config.registryDebugLevel;
+    // The tenants' templates, and so every worker's clone, get the same bounds.
+    registry->setConnectionTimeouts(
+        config.dbConnectTimeoutSeconds, config.dbReadTimeoutSeconds, config.dbWriteTimeoutSeconds);
     return true;
 }
 
@@ -108,7 +123,8 @@ bool PluginHost::loadPlugin(const QString &path, QString *error)
     loader.setFileName(path);
     const QString iid = loader.metaData().value(QStringLiteral("IID")).toString();
     if (iid != QLatin1String(HttpPluginInterface_iid)) {
-        *error = QStringLiteral("'%1' is not an HTTP plug-in (interface '%2'): %3").arg(path, iid, loader.errorString());
+        *error = QStringLiteral("'%1' is not an HTTP plug-in (interface '%2'): %3")
+                     .arg(path, iid, loader.errorString());
         return false;
     }
     QObject *instance = loader.instance();
@@ -124,7 +140,7 @@ bool PluginHost::loadPlugin(const QString &path, QString *error)
     }
     // By signature: the host does not know the plug-in's class.
     if (!connect(instance, SIGNAL(recordCreated(QString, uint, QString, quint8)), this,
-                 SLOT(onRecordCreated(QString, uint, QString, quint8))))
+            SLOT(onRecordCreated(QString, uint, QString, quint8))))
         HostLog::line(QStringLiteral("warning: the plug-in relays no recordCreated"));
     return true;
 }
@@ -165,5 +181,9 @@ void PluginHost::sweep()
 
 void PluginHost::onRecordCreated(const QString &tbl, uint id, const QString &token, quint8 flags)
 {
-    HostLog::line(QStringLiteral("recordCreated tbl=%1 id=%2 token=%3 flags=%4").arg(tbl).arg(id).arg(token).arg(flags));
+    HostLog::line(QStringLiteral("recordCreated tbl=%1 id=%2 token=%3 flags=%4")
+                      .arg(tbl)
+                      .arg(id)
+                      .arg(token)
+                      .arg(flags));
 }

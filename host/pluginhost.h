@@ -19,7 +19,7 @@ class HttpPluginWorker;
 // and sweeps released connections.
 //
 // Thread rules: lives in the main thread, where start(), the sweep and the
-// recordCreated slot run (workers emit from serving threads; the relay is
+// recordCreated slot run (workers emit from worker threads; the relay is
 // queued). createWorker() and routes() may be called from any thread: the
 // first only asks the plug-in for a new worker, the second reads data fixed
 // at start.
