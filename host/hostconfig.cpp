@@ -41,6 +41,10 @@ const Option options[] = {
     { "db-connect-timeout", "SECONDS", "database connect timeout, 0 = driver default (default 5)" },
     { "db-read-timeout", "SECONDS", "database read timeout, 0 = driver default (default 30)" },
     { "db-write-timeout", "SECONDS", "database write timeout, 0 = driver default (default 30)" },
+    { "keep-connections", "N",
+        "tenant connections each worker keeps open between requests (default 0: one connection per "
+        "request)" },
+    { "keep-idle", "SECONDS", "a kept connection unused this long is closed (default 60)" },
     { "config", "FILE", "the same settings from an INI file; the command line wins" },
 };
 
@@ -68,6 +72,8 @@ const NumberSetting numbers[] = {
     { "db-connect-timeout", 0, day, &HostConfig::dbConnectTimeoutSeconds, nullptr },
     { "db-read-timeout", 0, day, &HostConfig::dbReadTimeoutSeconds, nullptr },
     { "db-write-timeout", 0, day, &HostConfig::dbWriteTimeoutSeconds, nullptr },
+    { "keep-connections", 0, 64, &HostConfig::keepConnections, nullptr },
+    { "keep-idle", 1, day, &HostConfig::keepIdleSeconds, nullptr },
 };
 
 QString optionName(const Option &o)
@@ -217,8 +223,9 @@ QString HostConfig::defaultPluginPath(const QString &applicationDir)
 {
     const QString beside = applicationDir + QStringLiteral("/libkelvo.so");
     const QString installed = applicationDir + QStringLiteral("/" KELVO_PLUGIN_FROM_BIN "/libkelvo.so");
-    return QFileInfo::exists(beside) || !QFileInfo::exists(installed) ? beside
-                                                                      : QFileInfo(installed).canonicalFilePath();
+    return QFileInfo::exists(beside) || !QFileInfo::exists(installed)
+        ? beside
+        : QFileInfo(installed).canonicalFilePath();
 }
 
 int HostConfig::defaultThreads()

@@ -53,6 +53,10 @@ public:
     int dbConnectTimeoutSeconds = 5;
     int dbReadTimeoutSeconds = 30;
     int dbWriteTimeoutSeconds = 30;
+    // Beyond the connection per request: tenant connections a worker keeps
+    // open between requests (0: none), and how long one may stay unused.
+    int keepConnections = 0;
+    int keepIdleSeconds = 60;
 
     // Parses argv (program name first). On failure error holds one line and
     // the result is meaningless; with --help / --version, error is empty

@@ -10,6 +10,8 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 
+#include <algorithm>
+
 namespace {
 
 // The host's own connection names; tenants' and workers' names never clash
@@ -75,6 +77,8 @@ PluginHost::~PluginHost()
 bool PluginHost::start(const HostConfig &config, QString *error)
 {
     workerDebugLevel = config.debugLevel;
+    keepConnections = config.keepConnections;
+    keepIdleSeconds = config.keepIdleSeconds;
     if (!openDatabases(config, error))
         return false;
     if (!loadPlugin(config.pluginPath, error))
@@ -150,6 +154,11 @@ QString PluginHost::version() const
     return plugin ? plugin->getVersion() : QString();
 }
 
+std::chrono::milliseconds PluginHost::idleTick() const
+{
+    return std::chrono::milliseconds(keepConnections > 0 ? std::max(1000, keepIdleSeconds * 1000 / 4) : 0);
+}
+
 std::unique_ptr<HttpPluginWorker> PluginHost::createWorker() const
 {
     std::unique_ptr<HttpPluginWorker> worker(plugin->getNewWorker(nullptr));
@@ -157,6 +166,12 @@ std::unique_ptr<HttpPluginWorker> PluginHost::createWorker() const
         worker->setDbManager(registry.get());
         worker->setDebugLevel(workerDebugLevel);
         worker->setReleaseConnection(true);
+        // Our plug-in's own settings beyond the contract, as dynamic
+        // properties: another plug-in simply ignores them.
+        if (keepConnections > 0) {
+            worker->setProperty("keepConnections", keepConnections);
+            worker->setProperty("keepIdleSeconds", keepIdleSeconds);
+        }
     }
     return worker;
 }

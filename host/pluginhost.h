@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <chrono>
 #include <memory>
 
 class DBManager;
@@ -36,6 +37,9 @@ public:
 
     // A worker for the calling thread, configured as the plug-in expects.
     std::unique_ptr<HttpPluginWorker> createWorker() const;
+    // How often an idle worker thread lets its worker close unused kept
+    // connections; zero when workers keep none.
+    std::chrono::milliseconds idleTick() const;
     // Whether a request path belongs to the plug-in.
     bool routes(const QString &path) const;
     QStringList paths() const { return prefixes; }
@@ -56,5 +60,7 @@ private:
     HttpPluginInterface *plugin = nullptr;
     QStringList prefixes;
     quint8 workerDebugLevel = 0;
+    int keepConnections = 0;
+    int keepIdleSeconds = 0;
     QTimer sweepTimer;
 };

@@ -4,6 +4,7 @@
 #include "pluginhost.h"
 #include "workqueue.h"
 
+#include <QMetaObject>
 #include <QtDebug>
 
 #include <memory>
@@ -23,8 +24,20 @@ void WorkerThread::run()
 {
     using Result = WorkQueue::Result;
     const std::unique_ptr<HttpPluginWorker> worker = host.createWorker();
+    const std::chrono::milliseconds idleTick = host.idleTick();
     std::size_t depth = 0;
-    while (std::optional<WorkQueue::Job> job = queue.pop(&depth)) {
+    bool idle = false;
+    for (;;) {
+        std::optional<WorkQueue::Job> job = queue.pop(idleTick, &idle, &depth);
+        if (idle) {
+            // Kept connections that nobody used for a while are closed here,
+            // in the thread that opened them.
+            if (worker)
+                QMetaObject::invokeMethod(worker.get(), "closeIdleConnections", Qt::DirectConnection);
+            continue;
+        }
+        if (!job)
+            break;
         const auto waited
             = std::chrono::duration_cast<std::chrono::milliseconds>(WorkQueue::Clock::now() - job->queued);
         qDebug("kelvo-host: queue depth %zu, request waited %lld ms", depth,

@@ -20,8 +20,24 @@ bool WorkQueue::push(Job &&job)
 
 std::optional<WorkQueue::Job> WorkQueue::pop(std::size_t *depthAfter)
 {
+    bool timedOut = false;
+    return pop(std::chrono::milliseconds::zero(), &timedOut, depthAfter);
+}
+
+std::optional<WorkQueue::Job> WorkQueue::pop(
+    std::chrono::milliseconds timeout, bool *timedOut, std::size_t *depthAfter)
+{
     std::unique_lock<std::mutex> lock(mutex);
-    available.wait(lock, [this] { return closed || !jobs.empty(); });
+    const auto ready = [this] { return closed || !jobs.empty(); };
+    *timedOut = false;
+    if (timeout > std::chrono::milliseconds::zero()) {
+        if (!available.wait_for(lock, timeout, ready)) {
+            *timedOut = true;
+            return std::nullopt;
+        }
+    } else {
+        available.wait(lock, ready);
+    }
     if (jobs.empty())
         return std::nullopt;
     Job job = std::move(jobs.front());

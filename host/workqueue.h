@@ -54,6 +54,10 @@ public:
     // The oldest job; blocks while the queue is empty and open. Empty once
     // the queue is closed and drained.
     std::optional<Job> pop(std::size_t *depthAfter = nullptr);
+    // The same, waiting at most timeout (zero: no limit); an empty result
+    // with *timedOut set means nothing came in time, the queue is still open.
+    std::optional<Job> pop(
+        std::chrono::milliseconds timeout, bool *timedOut, std::size_t *depthAfter = nullptr);
     void close();
     // Removes and returns every waiting job.
     std::vector<Job> takeAll();
