@@ -1,32 +1,43 @@
 #!/usr/bin/env bash
-# Load benchmark of kelvo-host on loopback: requests per second and latency
-# percentiles of GET "sync" and POST "entrance" through the host (wrk), side
-# by side with the same statements sent straight to MariaDB by
-# kelvo-bench-direct (one connection per request, same concurrency), cheap
-# requests (GET sync, a 404 that needs no worker) while one request is held on
-# a row lock, beside the same runs with nothing held, and the host's memory
-# before, between and after 100,000 requests.
+# Throughput of kelvo-host on one large tenant (bench/dataset.sql: 1,000
+# terminals, 20,000 persons, 100,000 pending markers, 200,000 entrances),
+# beside the limit that the design sets, all measured in the same run.
 #
-#   bench/bench_host.sh                  10 s per run, 8 connections, 2 threads
-#   DURATION=5 CONNECTIONS=16 THREADS=4 bench/bench_host.sh
+# Requests: GET sync with 100 pending markers, GET sync fs with 200 persons,
+# POST entrance with a safe Base64 body. Each is measured four ways, in
+# interleaved rounds so that drift and noise fall on all of them alike:
+#   host            kelvo-host as shipped: one connection per request
+#   host kept       kelvo-host --keep-connections (connections kept open)
+#   limit           the same statements (captured from the server's query
+#                   log) sent straight to MariaDB, a new connection per request
+#   limit kept      the same, one connection per client thread kept open
+# and the medians of the rounds are printed with the ratios host/limit.
+# Then cheap requests (GET sync, a 404 that needs no worker) are measured
+# while one request is held on a row lock, and each host serves
+# TOTAL_REQUESTS more requests with its memory printed before and after.
+#
+#   bench/bench_host.sh
+#   DURATION=5 ROUNDS=3 CONNECTIONS=8 THREADS=4 KEEP=4 bench/bench_host.sh
 # KELVO_BUILD_DIR names another build folder (default: build).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KELVO_BUILD_DIR:-$root/build}
-duration=${DURATION:-10}
+duration=${DURATION:-5}
+rounds=${ROUNDS:-3}
 connections=${CONNECTIONS:-8}
-host_threads=${THREADS:-2}
+host_threads=${THREADS:-4}
+keep=${KEEP:-4}
 total_requests=${TOTAL_REQUESTS:-100000}
 
-"$root/scripts/deps.sh" wrk
+"$root/scripts/deps.sh" wrk curl
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target kelvo-host kelvo kelvo-bench-direct >/dev/null
+cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target kelvo-host kelvo kelvo-term kelvo-bench-direct >/dev/null
 
 work=$(mktemp -d /tmp/kelvo-bench.XXXXXX)
-host_pid=
+pids=()
 cleanup() {
-  [ -n "$host_pid" ] && kill -TERM "$host_pid" 2>/dev/null && wait "$host_pid" 2>/dev/null || true
+  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true; done
   "$root/scripts/mariadb.sh" stop "$work/db" || true
   rm -rf "$work"
 }
@@ -37,41 +48,80 @@ port=$("$root/scripts/mariadb.sh" start "$work/db")
 sql() { mariadb --no-defaults -h127.0.0.1 -P"$port" -uroot "$@"; }
 sql -e "CREATE DATABASE bench_info; CREATE DATABASE bench_tenant;
         CREATE USER 'bench'@'127.0.0.1' IDENTIFIED BY 'benchpw';
-        GRANT ALL ON bench_tenant.* TO 'bench'@'127.0.0.1';"
+        GRANT SELECT, INSERT, UPDATE, DELETE, EXECUTE ON bench_tenant.* TO 'bench'@'127.0.0.1';"
 sql bench_info <"$root/db/sql/info.sql"
 sql bench_tenant <"$root/db/sql/tenant.sql"
-sql bench_tenant <"$root/db/sql/demo.sql"
+echo "loading the data set ..."
+sql bench_tenant <"$root/bench/dataset.sql" >/dev/null
 token=bench-token
 sql bench_info -e "INSERT INTO \`schemas\` (token, name, user, pass) VALUES ('$token', 'bench_tenant', 'bench', '$(printf benchpw | base64)')"
 
-"$build/bin/kelvo-host" --listen 127.0.0.1:0 --threads "$host_threads" \
-  --info-db "mysql://root@127.0.0.1:$port/bench_info" >"$work/host.out" 2>"$work/host.err" &
-host_pid=$!
-for _ in $(seq 1 100); do grep -q '^listening on' "$work/host.out" 2>/dev/null && break; sleep 0.1; done
-address=$(sed -n 's/^listening on //p' "$work/host.out")
-[ -n "$address" ] || { cat "$work/host.err" >&2; echo "kelvo-host did not start" >&2; exit 1; }
-rss() { awk '/^VmRSS/ {print $2}' "/proc/$host_pid/status" 2>/dev/null || echo "(host gone)"; }
+start_host() { # name extra-args... → address in $work/name.address
+  local name=$1; shift
+  "$build/bin/kelvo-host" --listen 127.0.0.1:0 --threads "$host_threads" \
+    --info-db "mysql://root@127.0.0.1:$port/bench_info" "$@" >"$work/$name.out" 2>"$work/$name.err" &
+  pids+=($!)
+  echo $! >"$work/$name.pid"
+  for _ in $(seq 1 100); do grep -q '^listening on' "$work/$name.out" 2>/dev/null && break; sleep 0.1; done
+  sed -n 's/^listening on //p' "$work/$name.out" >"$work/$name.address"
+  [ -s "$work/$name.address" ] || { cat "$work/$name.err" >&2; echo "kelvo-host ($name) did not start" >&2; exit 1; }
+}
+start_host plain
+start_host kept --keep-connections "$keep"
+rss() { awk '/^VmRSS/ {print $2}' "/proc/$(cat "$work/$1.pid")/status" 2>/dev/null || echo "(gone)"; }
 
-# Terminal 1 / Vorn ID 1001 of the demo data; its hash is the safe Base64 of "1.1001".
-term_hash=MS4xMDAx
+hash() { printf '%s' "$1" | base64 | tr '+/=' '-_@'; }
+sync_path="sync/$(hash 1.100001)"
+forced_path="sync/$(hash 2.100002)/fs"
+entrance_tid=3
+entrance_path="entrance/$(hash $entrance_tid.10000$entrance_tid)"
+
+# The statements one request sends, from the server's query log; the
+# connection's character-set set-up is the limit client's own.
+capture() { # name kelvo-term-args...
+  local name=$1; shift
+  sql -e "SET GLOBAL log_output = 'TABLE'; TRUNCATE mysql.general_log; SET GLOBAL general_log = 1;"
+  "$build/bin/kelvo-term" --url "http://$(cat "$work/plain.address")/kelvo" --token "$token" "$@" >/dev/null
+  sql -e "SET GLOBAL general_log = 0;"
+  sql -N --raw -e "SELECT argument FROM mysql.general_log WHERE command_type = 'Query' AND user_host LIKE 'bench%'
+                   AND argument NOT LIKE 'SET NAMES%' ORDER BY event_time" >"$work/$name.sql"
+}
+capture sync sync 1.100001
+capture forced sync 2.100002 --force
+capture entrance entrance $entrance_tid.10000$entrance_tid refId=999999999 uid=1 iid=1 type=in
+sed -i -E 's/999999999/{refId}/g; s/(created|date)="[0-9]+"/\1="{now}"/g' "$work/entrance.sql"
+
 cat >"$work/entrance.lua" <<'LUA'
--- Every request a new entrance: a reference id of its own per thread and request.
+-- Every request a new entrance, its body safe Base64 as terminals send it.
+local alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"
+local function digit(n) return alphabet:sub(n + 1, n + 1) end
+local function safe64(s)
+  local out = {}
+  for i = 1, #s, 3 do
+    local a, b, c = s:byte(i, i + 2)
+    local n = a * 65536 + (b or 0) * 256 + (c or 0)
+    out[#out + 1] = digit(math.floor(n / 262144) % 64) .. digit(math.floor(n / 4096) % 64)
+      .. (b and digit(math.floor(n / 64) % 64) or "@") .. (c and digit(n % 64) or "@")
+  end
+  return table.concat(out)
+end
 local threads = 0
 function setup(thread)
   threads = threads + 1
-  thread:set("base", (os.time() % 1000) * 4000000 + threads * 1000000)
+  thread:set("base", (os.time() % 1000) * 4000000 + threads * 1000000 + 1000)
 end
 local n = 0
 function request()
   n = n + 1
-  local body = string.format('{"refId":%d,"uid":1,"iid":1,"type":"in"}', base + n)
-  return wrk.format("POST", nil, nil, body)
+  return wrk.format("POST", nil, nil, safe64(string.format('{"refId":%d,"uid":1,"iid":1,"type":"in"}', base + n)))
 end
 LUA
 
-# wrk → "rps p50 p90 p99 requests non2xx" (latencies in ms).
-run_wrk() { # path-under-/kelvo (or /PATH outside it) extra-args...
-  local path=$1; shift
+# One run → "rps p50 p90 p99 requests errors" (latencies in ms).
+run_host() { # host path-under-/kelvo (or /PATH outside it) [wrk args]
+  local address
+  address=$(cat "$work/$1.address")
+  local path=$2; shift 2
   case "$path" in /*) ;; *) path=/kelvo/$path ;; esac
   wrk -t2 -c"$connections" -d"${duration}s" --latency -H "Pragma: token = $token" "$@" "http://$address$path" >"$work/wrk.txt"
   awk '
@@ -80,60 +130,89 @@ run_wrk() { # path-under-/kelvo (or /PATH outside it) extra-args...
     /requests in/ { n = $1 } /Requests\/sec/ { rps = $2 } /Non-2xx/ { bad = $NF }
     END { printf "%s %s %s %s %s %s\n", rps, p50, p90, p99, n, bad + 0 }' "$work/wrk.txt"
 }
-run_direct() { # sync|entrance → "rps p50 p90 p99 requests failures"
-  "$build/bin/kelvo-bench-direct" "$1" 127.0.0.1 "$port" bench_tenant bench benchpw "$connections" "$duration" |
+run_limit() { # fresh|kept statements
+  "$build/bin/kelvo-bench-direct" "$1" "$work/$2.sql" 127.0.0.1 "$port" bench_tenant bench benchpw "$connections" "$duration" |
     awk '{ print $8, $10, $12, $14, $2, $4 }'
 }
 
-rss_start=$(rss)
-plain_404=$(run_wrk "/nothere")
-printf '\n%-22s %10s %9s %9s %9s %9s %7s\n' "run (${duration} s, c=$connections)" "req/s" "p50 ms" "p90 ms" "p99 ms" "requests" "errors"
-report() { # label "rps p50 p90 p99 n bad"
-  read -r rps p50 p90 p99 n bad <<<"$2"
-  printf '%-22s %10s %9s %9s %9s %9s %7s\n' "$1" "$rps" "$p50" "$p90" "$p99" "$n" "$bad"
-}
-report "host 404" "$plain_404"
-host_sync=$(run_wrk "sync/$term_hash");                           report "host GET sync" "$host_sync"
-direct_sync=$(run_direct sync);                                   report "direct sync" "$direct_sync"
-host_entr=$(run_wrk "entrance/$term_hash" -s "$work/entrance.lua" -H "Content-type: application/json"); report "host POST entrance" "$host_entr"
-direct_entr=$(run_direct entrance);                               report "direct entrance" "$direct_entr"
-rss_runs=$(rss)
+printf '\n%-9s %-11s %5s %10s %8s %8s %8s %8s %6s\n' request side round req/s p50_ms p90_ms p99_ms requests errors
+for round in $(seq 1 "$rounds"); do
+  for request in sync forced entrance; do
+    case $request in
+      sync) path=$sync_path; extra=() ;;
+      forced) path=$forced_path; extra=() ;;
+      entrance) path=$entrance_path; extra=(-s "$work/entrance.lua") ;;
+    esac
+    for side in host kept limit limit-kept; do
+      case $side in
+        host) figures=$(run_host plain "$path" ${extra[@]+"${extra[@]}"}) ;;
+        kept) figures=$(run_host kept "$path" ${extra[@]+"${extra[@]}"}) ;;
+        limit) figures=$(run_limit fresh "$request") ;;
+        limit-kept) figures=$(run_limit kept "$request") ;;
+      esac
+      echo "$request $side $round $figures" >>"$work/figures"
+      printf '%-9s %-11s %5s %10s %8s %8s %8s %8s %6s\n' $request $side $round $figures
+    done
+  done
+done
 
-# Cheap requests while a slow one runs: a client of the benchmark holds terminal 2's row, so
-# that one GET sync of terminal 2 holds a worker (its UPDATE waits for the lock) for the runs.
-sql bench_tenant -e "START TRANSACTION; SELECT tid FROM term WHERE tid = 2 FOR UPDATE;
+echo
+echo "medians of $rounds rounds (${duration} s each, $connections connections, host --threads $host_threads, --keep-connections $keep):"
+awk '
+  function median(list,   n, a, i, j, t) {
+    n = split(list, a, " ")
+    for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) if (a[j] + 0 < a[i] + 0) { t = a[i]; a[i] = a[j]; a[j] = t }
+    return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+  }
+  { rps[$1 " " $2] = rps[$1 " " $2] " " $4; p99[$1 " " $2] = p99[$1 " " $2] " " $7; err[$1] += $9 }
+  END {
+    printf "%-9s %10s %10s %12s %12s %10s %12s %9s %9s %7s\n", "request", "host", "limit", "host/limit", "host kept",
+      "limit kept", "kept/limit", "p99 host", "p99 lim", "errors"
+    split("sync forced entrance", order, " ")
+    for (k = 1; k <= 3; k++) {
+      r = order[k]
+      h = median(rps[r " host"]); l = median(rps[r " limit"]); hk = median(rps[r " kept"]); lk = median(rps[r " limit-kept"])
+      printf "%-9s %10.0f %10.0f %12.2f %12.0f %10.0f %12.2f %9.2f %9.2f %7d\n", r, h, l, h / l, hk, lk, hk / lk,
+        median(p99[r " host"]), median(p99[r " limit"]), err[r]
+    }
+  }' "$work/figures"
+
+# Cheap requests while a slow one runs: a client of the benchmark holds terminal 4's row, so that
+# one GET sync of terminal 4 holds a worker (its UPDATE waits for the lock) during the runs.
+echo
+printf '%-28s %10s %8s %8s %8s %8s %6s\n' "run (plain host)" req/s p50_ms p90_ms p99_ms requests errors
+printf '%-28s %10s %8s %8s %8s %8s %6s\n' "404, nothing held" $(run_host plain /nothere)
+printf '%-28s %10s %8s %8s %8s %8s %6s\n' "GET sync, nothing held" $(run_host plain "$sync_path")
+sql bench_tenant -e "START TRANSACTION; SELECT tid FROM term WHERE tid = 4 FOR UPDATE;
                      SELECT SLEEP($((duration * 2 + 10)))" >/dev/null &
 lock_pid=$!
 for _ in $(seq 1 50); do
   [ "$(sql -N -e "SELECT COUNT(*) FROM information_schema.INNODB_TRX WHERE trx_mysql_thread_id <> CONNECTION_ID()")" -ge 1 ] && break
   sleep 0.2
 done
-# Terminal 2 / Vorn ID 1002: "2.1002".
-curl -s -o /dev/null -m $((duration * 2 + 20)) -H "Pragma: token = $token" "http://$address/kelvo/sync/Mi4xMDAy" &
+curl -s -o /dev/null -m $((duration * 2 + 20)) -H "Pragma: token = $token" \
+  "http://$(cat "$work/plain.address")/kelvo/sync/$(hash 4.100004)" &
 slow_pid=$!
 for _ in $(seq 1 50); do
   [ "$(sql -N -e "SELECT COUNT(*) FROM information_schema.INNODB_TRX WHERE trx_state = 'LOCK WAIT'")" -ge 1 ] && break
   sleep 0.2
 done
-held_sync=$(run_wrk "sync/$term_hash");                           report "GET sync, 1 held" "$held_sync"
-held_404=$(run_wrk "/nothere");                                   report "404, 1 held" "$held_404"
+printf '%-28s %10s %8s %8s %8s %8s %6s\n' "404, 1 request held" $(run_host plain /nothere)
+printf '%-28s %10s %8s %8s %8s %8s %6s\n' "GET sync, 1 request held" $(run_host plain "$sync_path")
 kill "$lock_pid" 2>/dev/null || true
 wait "$slow_pid" 2>/dev/null || true
 
-ratio() { awk -v a="${1%% *}" -v b="${2%% *}" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
 echo
-echo "host/direct throughput: sync $(ratio "$host_sync" "$direct_sync"), entrance $(ratio "$host_entr" "$direct_entr")"
-
-# Memory over a long run: keep-alive GET sync until $total_requests were served (bounded to 20 rounds).
-served=0
-rounds=0
-while [ "$served" -lt "$total_requests" ] && [ "$rounds" -lt 20 ]; do
-  served=$((served + $(run_wrk "sync/$term_hash" | awk '{ print $5 }')))
-  rounds=$((rounds + 1))
-  [ "$served" -ge 20000 ] && [ -z "${rss_20k:-}" ] && rss_20k=$(rss)
+# Memory over a long run: keep-alive GET sync until $total_requests were served (at most 40 runs).
+for name in plain kept; do
+  before=$(rss $name)
+  served=0
+  runs=0
+  while [ "$served" -lt "$total_requests" ] && [ "$runs" -lt 40 ]; do
+    served=$((served + $(run_host $name "$sync_path" | awk '{ print $5 }')))
+    runs=$((runs + 1))
+  done
+  sleep 2 # one sweep of released connections
+  echo "host ($name) RSS: ${before} kB before, $(rss $name) kB after $served more requests"
+  kill -0 "$(cat "$work/$name.pid")" 2>/dev/null || { echo "kelvo-host ($name) died:" >&2; tail -n 5 "$work/$name.err" >&2; exit 1; }
 done
-sleep 2 # one sweep of released connections
-rss_end=$(rss)
-echo "host RSS: start ${rss_start} kB, after the runs ${rss_runs} kB, after ~20k more ${rss_20k:-?} kB, after $served more requests ${rss_end} kB"
-kill -0 "$host_pid" 2>/dev/null || { echo "kelvo-host died:" >&2; tail -n 5 "$work/host.err" >&2; exit 1; }
-echo "entrances announced: $(grep -c 'recordCreated tbl=inters_data' "$work/host.err" || true)"

@@ -1,5 +1,6 @@
-// Download benchmark on one large tenant: 1,000 terminals, 20,000 persons
-// (200 per terminal) and 100,000 pending markers (100 per terminal).
+// Download benchmark on one large tenant (bench/dataset.sql): 1,000
+// terminals, 20,000 persons (200 per terminal) and 100,000 pending markers
+// (100 per terminal).
 //
 // Each request kind is timed through the worker (KelvoWorker with the
 // registry, in-process) and, in the same run, by a minimal client that opens
@@ -22,43 +23,24 @@
 #include <QSqlRecord>
 
 #include <algorithm>
-#include <functional>
 #include <cstdio>
+#include <functional>
 
 namespace {
 
 constexpr int terminals = 1000;
 constexpr int persons = 20000;
-constexpr int plainTid = 1000;     // 100 pending markers
-constexpr int forcedTid = 999;     // 200 persons, every kind in flags
-constexpr int confirmTid = 998;    // markers laid anew before every confirmation
+constexpr int plainTid = 1000; // 100 pending markers
+constexpr int forcedTid = 999; // 200 persons, every kind in flags
+constexpr int confirmTid = 998; // markers laid anew before every confirmation
 constexpr int peopleTid = 997;
 const QString kindMarkers = QStringLiteral(
     // 100 markers per terminal: 60 persons, 20 balances, 15 presence states, 5 types.
     "INSERT INTO term_sync SELECT t.seq, 'U', 'people_term', IF(j.seq < 95, 'uid', 'iid'), "
     "IF(j.seq < 95, ((t.seq - 1) * 20 + j.seq * 2) % 20000 + 1, (t.seq + j.seq) % 20 + 1), "
-    "UNIX_TIMESTAMP() - 1000 + j.seq, CASE WHEN j.seq < 60 THEN 2 WHEN j.seq < 80 THEN 4 WHEN j.seq < 95 THEN 8 "
+    "UNIX_TIMESTAMP() - 1000 + j.seq, CASE WHEN j.seq < 60 THEN 2 WHEN j.seq < 80 THEN 4 WHEN j.seq < 95 "
+    "THEN 8 "
     "ELSE 1 END FROM seq_%1 t JOIN seq_0_to_99 j");
-
-const QStringList fillSql {
-    QStringLiteral("INSERT INTO term (tid, vornID, status, syn, flags, name, type) SELECT seq, 100000 + seq, 1, 15, "
-                   "'271', CONCAT('T', seq), 'DSK' FROM seq_1_to_1000"),
-    QStringLiteral("INSERT INTO people (uid, pid, status, begin, end, name, surname, card, saldo, present) "
-                   "SELECT seq, 500000 + seq, 1, '0', NULL, CONCAT('Name', seq), CONCAT('Surname', seq), "
-                   "CONCAT('C', seq), seq % 100, seq % 3 FROM seq_1_to_20000"),
-    // Person u sits on ten neighbouring terminals, each terminal has 200 persons.
-    QStringLiteral("INSERT INTO people_term (uid, tid, grp) SELECT ((t.seq - 1) * 20 + j.seq) % 20000 + 1, t.seq, "
-                   "j.seq % 5 FROM seq_1_to_1000 t JOIN seq_0_to_199 j"),
-    QStringLiteral("INSERT INTO inters (iid, name, shortcut, weight) SELECT seq, CONCAT('Type', seq), "
-                   "CONCAT('S', seq), seq FROM seq_1_to_20"),
-    QStringLiteral("INSERT INTO inters_term (iid, tid) SELECT (t.seq + j.seq) % 20 + 1, t.seq FROM seq_1_to_1000 t "
-                   "JOIN seq_0_to_9 j"),
-    QStringLiteral("INSERT INTO inters_data (tid, uid, iid, refId, type) SELECT t.seq, ((t.seq - 1) * 20) % 20000 + 1, "
-                   "1, j.seq, 'in' FROM seq_1_to_1000 t JOIN seq_1_to_10 j"),
-    kindMarkers.arg(QStringLiteral("1_to_1000")),
-    QStringLiteral("INSERT INTO vars (name, value) VALUES ('colorGroups', '[]')"),
-    QStringLiteral("ANALYZE TABLE term, people, people_term, inters, inters_term, inters_data, term_sync, vars"),
-};
 
 struct Request
 {
@@ -104,7 +86,8 @@ QString terminalPath(const QString &operation, int tid, const QString &item = QS
 
 // The statements the tenant user sent while one request ran, from the
 // server's query log (the connection's own character-set set-up left out).
-QStringList capturedStatements(WorkerHarness &harness, const TestDatabase::Tenant &tenant, const Request &request)
+QStringList capturedStatements(
+    WorkerHarness &harness, const TestDatabase::Tenant &tenant, const Request &request)
 {
     for (const QString &sql : request.reset)
         run(tenant.schema, sql);
@@ -115,11 +98,12 @@ QStringList capturedStatements(WorkerHarness &harness, const TestDatabase::Tenan
     run(QString(), QStringLiteral("SET GLOBAL general_log = 0"));
     if (reply.status >= 300)
         std::fprintf(stderr, "%s %s answered %d: %s\n", qPrintable(request.method), qPrintable(request.name),
-                     reply.err(), qPrintable(reply.res().toString()));
+            reply.err(), qPrintable(reply.res().toString()));
 
     QSqlQuery log(TestDatabase::adminConnection());
-    log.exec(QStringLiteral("SELECT argument FROM mysql.general_log WHERE command_type = 'Query' AND user_host LIKE "
-                            "'%1%' ORDER BY event_time")
+    log.exec(QStringLiteral(
+        "SELECT argument FROM mysql.general_log WHERE command_type = 'Query' AND user_host LIKE "
+        "'%1%' ORDER BY event_time")
                  .arg(tenant.user));
     QStringList statements;
     while (log.next()) {
@@ -173,7 +157,8 @@ Sample measure(WorkerHarness &harness, const TestDatabase::Tenant &tenant, const
         ? QByteArray()
         : KelvoWorker::encodeSafeBase64(QJsonDocument(request.body).toJson(QJsonDocument::Compact));
     QByteArray response;
-    const auto viaWorker = [&] { response = harness.worker().buildResponse(request.method, url, headers, body); };
+    const auto viaWorker
+        = [&] { response = harness.worker().buildResponse(request.method, url, headers, body); };
     const auto timed = [&](std::vector<qint64> &samples, const std::function<void()> &send) {
         for (const QString &sql : request.reset)
             run(tenant.schema, sql);
@@ -216,13 +201,12 @@ int explain(const TestDatabase::Tenant &tenant, const QStringList &statements)
             const bool full = selectType != QLatin1String("INSERT")
                 && (type == QLatin1String("ALL") || type == QLatin1String("index"));
             fullScans += full ? 1 : 0;
-            std::printf("   %-6s %-12s %-8s %-20s rows %-7s %s%s\n",
-                        qPrintable(selectType),
-                        qPrintable(query.value(record.indexOf(QStringLiteral("table"))).toString()),
-                        qPrintable(type), qPrintable(query.value(record.indexOf(QStringLiteral("key"))).toString()),
-                        qPrintable(query.value(record.indexOf(QStringLiteral("rows"))).toString()),
-                        qPrintable(query.value(record.indexOf(QStringLiteral("Extra"))).toString()),
-                        full ? "   <-- whole table" : "");
+            std::printf("   %-6s %-12s %-8s %-20s rows %-7s %s%s\n", qPrintable(selectType),
+                qPrintable(query.value(record.indexOf(QStringLiteral("table"))).toString()), qPrintable(type),
+                qPrintable(query.value(record.indexOf(QStringLiteral("key"))).toString()),
+                qPrintable(query.value(record.indexOf(QStringLiteral("rows"))).toString()),
+                qPrintable(query.value(record.indexOf(QStringLiteral("Extra"))).toString()),
+                full ? "   <-- whole table" : "");
         }
     }
     return fullScans;
@@ -247,68 +231,87 @@ int main(int argc, char **argv)
     const TestDatabase::Tenant tenant = TestDatabase::createTenant(QStringLiteral("bench"));
     QElapsedTimer fill;
     fill.start();
-    for (const QString &sql : fillSql)
-        if (!run(tenant.schema, sql))
-            return 1;
+    QString error;
+    if (!TestDatabase::loadSqlFile(
+            tenant.schema, TestDatabase::sourceDir() + QStringLiteral("/bench/dataset.sql"), &error)) {
+        std::fprintf(stderr, "bench/dataset.sql: %s\n", qPrintable(error));
+        return 1;
+    }
     std::printf("tenant %s: %d terminals, %d persons, %s links, %s markers, filled in %.1f s\n",
-                qPrintable(tenant.schema), terminals, persons,
-                qPrintable(TestDatabase::scalar(tenant.schema, QStringLiteral("SELECT COUNT(*) FROM people_term")).toString()),
-                qPrintable(TestDatabase::scalar(tenant.schema, QStringLiteral("SELECT COUNT(*) FROM term_sync")).toString()),
-                fill.elapsed() / 1000.0);
+        qPrintable(tenant.schema), terminals, persons,
+        qPrintable(TestDatabase::scalar(tenant.schema, QStringLiteral("SELECT COUNT(*) FROM people_term"))
+                       .toString()),
+        qPrintable(
+            TestDatabase::scalar(tenant.schema, QStringLiteral("SELECT COUNT(*) FROM term_sync")).toString()),
+        fill.elapsed() / 1000.0);
 
     const QString now = QString::number(QDateTime::currentSecsSinceEpoch());
     const QList<Request> requests {
         { QStringLiteral("GET sync, 100 pending markers"), QStringLiteral("GET"),
-          terminalPath(QStringLiteral("sync"), plainTid), {}, {} },
+            terminalPath(QStringLiteral("sync"), plainTid), {}, {} },
         { QStringLiteral("GET sync fs, 200 persons"), QStringLiteral("GET"),
-          terminalPath(QStringLiteral("sync"), forcedTid, QStringLiteral("fs")), {}, {} },
+            terminalPath(QStringLiteral("sync"), forcedTid, QStringLiteral("fs")), {}, {} },
         { QStringLiteral("DELETE sync, 100 markers"), QStringLiteral("DELETE"),
-          terminalPath(QStringLiteral("sync"), confirmTid, KelvoWorker::encodeHash(now.toULongLong(), 0xffff)),
-          { QStringLiteral("DELETE FROM term_sync WHERE tid = %1").arg(confirmTid),
-            kindMarkers.arg(QStringLiteral("%1_to_%1").arg(confirmTid)),
-            QStringLiteral("UPDATE term SET syn = 15 WHERE tid = %1").arg(confirmTid) },
-          {} },
+            terminalPath(QStringLiteral("sync"), confirmTid, KelvoWorker::encodeHash(now.toULongLong(), 0xffff)),
+            { QStringLiteral("DELETE FROM term_sync WHERE tid = %1").arg(confirmTid),
+                kindMarkers.arg(QStringLiteral("%1_to_%1").arg(confirmTid)),
+                QStringLiteral("UPDATE term SET syn = 15 WHERE tid = %1").arg(confirmTid) },
+            {} },
         { QStringLiteral("GET person, 200 persons"), QStringLiteral("GET"),
-          terminalPath(QStringLiteral("person"), peopleTid), {}, {} },
+            terminalPath(QStringLiteral("person"), peopleTid), {}, {} },
     };
 
     WorkerHarness harness;
-    std::printf("\nmedian per request over %d requests each, one connection per request on both sides\n", rounds);
+    std::printf(
+        "\nmedian per request over %d requests each, one connection per request on both sides\n", rounds);
     std::printf("%-32s %10s %10s %7s %11s\n", "request", "worker ms", "direct ms", "ratio", "statements");
     for (const Request &request : requests) {
         const Sample s = measure(harness, tenant, request, rounds);
         std::printf("%-32s %10.3f %10.3f %7.2f %11d\n", qPrintable(s.name), s.worker, s.direct,
-                    s.direct > 0 ? s.worker / s.direct : 0.0, s.statements);
+            s.direct > 0 ? s.worker / s.direct : 0.0, s.statements);
     }
 
     int fullScans = 0;
     if (withPlans) {
         // Every download and upload statement, as the handlers send them.
         const QString person = KelvoWorker::encodeHash(5, 500005);
-        const QJsonObject personBody { { QStringLiteral("pid"), 500005 }, { QStringLiteral("name"), QStringLiteral("Renamed") } };
-        const QJsonObject newPerson { { QStringLiteral("pid"), 900001 }, { QStringLiteral("name"), QStringLiteral("New") } };
-        const QJsonObject entrance { { QStringLiteral("refId"), 4711 }, { QStringLiteral("type"), QStringLiteral("in") },
-                                     { QStringLiteral("iid"), 1 }, { QStringLiteral("uid"), 5 } };
-        const QJsonObject registration { { QStringLiteral("fid"), 100001 }, { QStringLiteral("name"), QStringLiteral("T1") },
-                                         { QStringLiteral("type"), QStringLiteral("DSK") } };
-        const QList<Request> all = requests + QList<Request> {
-            { QStringLiteral("saldo"), QStringLiteral("GET"), terminalPath(QStringLiteral("saldo"), 1, person), {}, {} },
-            { QStringLiteral("present"), QStringLiteral("GET"), terminalPath(QStringLiteral("present"), 1), {}, {} },
-            { QStringLiteral("inters"), QStringLiteral("GET"), terminalPath(QStringLiteral("inters"), 1), {}, {} },
-            { QStringLiteral("delete entrance"), QStringLiteral("DELETE"),
-              terminalPath(QStringLiteral("entrance"), 1, KelvoWorker::encodeHash(1, 1)), {}, {} },
-            { QStringLiteral("register"), QStringLiteral("POST"), QStringLiteral("/kelvo/term"), {}, registration },
-            { QStringLiteral("upload person"), QStringLiteral("POST"), terminalPath(QStringLiteral("person"), 1), {},
-              personBody },
-            { QStringLiteral("new person"), QStringLiteral("POST"), terminalPath(QStringLiteral("person"), 1), {}, newPerson },
-            { QStringLiteral("update person"), QStringLiteral("PUT"), terminalPath(QStringLiteral("person"), 1, person), {},
-              QJsonObject { { QStringLiteral("name"), QStringLiteral("Again") } } },
-            { QStringLiteral("entrance"), QStringLiteral("POST"), terminalPath(QStringLiteral("entrance"), 1), {}, entrance },
-            { QStringLiteral("terminal state"), QStringLiteral("PUT"), terminalPath(QStringLiteral("term"), 1), {},
-              QJsonObject { { QStringLiteral("ver"), QStringLiteral("9") } } },
-            { QStringLiteral("delete person"), QStringLiteral("DELETE"), terminalPath(QStringLiteral("person"), 1, person),
-              {}, {} },
-        };
+        const QJsonObject personBody { { QStringLiteral("pid"), 500005 },
+            { QStringLiteral("name"), QStringLiteral("Renamed") } };
+        const QJsonObject newPerson { { QStringLiteral("pid"), 900001 },
+            { QStringLiteral("name"), QStringLiteral("New") } };
+        const QJsonObject entrance { { QStringLiteral("refId"), 4711 },
+            { QStringLiteral("type"), QStringLiteral("in") }, { QStringLiteral("iid"), 1 },
+            { QStringLiteral("uid"), 5 } };
+        const QJsonObject registration { { QStringLiteral("fid"), 100001 },
+            { QStringLiteral("name"), QStringLiteral("T1") },
+            { QStringLiteral("type"), QStringLiteral("DSK") } };
+        const QList<Request> all = requests
+            + QList<Request> {
+                  { QStringLiteral("saldo"), QStringLiteral("GET"),
+                      terminalPath(QStringLiteral("saldo"), 1, person), {}, {} },
+                  { QStringLiteral("present"), QStringLiteral("GET"),
+                      terminalPath(QStringLiteral("present"), 1), {}, {} },
+                  { QStringLiteral("inters"), QStringLiteral("GET"),
+                      terminalPath(QStringLiteral("inters"), 1), {}, {} },
+                  { QStringLiteral("delete entrance"), QStringLiteral("DELETE"),
+                      terminalPath(QStringLiteral("entrance"), 1, KelvoWorker::encodeHash(1, 1)), {}, {} },
+                  { QStringLiteral("register"), QStringLiteral("POST"), QStringLiteral("/kelvo/term"), {},
+                      registration },
+                  { QStringLiteral("upload person"), QStringLiteral("POST"),
+                      terminalPath(QStringLiteral("person"), 1), {}, personBody },
+                  { QStringLiteral("new person"), QStringLiteral("POST"),
+                      terminalPath(QStringLiteral("person"), 1), {}, newPerson },
+                  { QStringLiteral("update person"), QStringLiteral("PUT"),
+                      terminalPath(QStringLiteral("person"), 1, person), {},
+                      QJsonObject { { QStringLiteral("name"), QStringLiteral("Again") } } },
+                  { QStringLiteral("entrance"), QStringLiteral("POST"),
+                      terminalPath(QStringLiteral("entrance"), 1), {}, entrance },
+                  { QStringLiteral("terminal state"), QStringLiteral("PUT"),
+                      terminalPath(QStringLiteral("term"), 1), {},
+                      QJsonObject { { QStringLiteral("ver"), QStringLiteral("9") } } },
+                  { QStringLiteral("delete person"), QStringLiteral("DELETE"),
+                      terminalPath(QStringLiteral("person"), 1, person), {}, {} },
+              };
         QStringList statements;
         for (const Request &request : all)
             for (const QString &sql : capturedStatements(harness, tenant, request))
