@@ -13,7 +13,9 @@
 # KELVO_CLUSTER_LISTEN names HAProxy's address (default 127.0.0.1:8090),
 # KELVO_CLUSTER_SYNC_WAIT the nodes' wsrep_sync_wait (default 7: reads,
 # updates, deletes and inserts wait until the node has applied every write
-# the cluster committed before they began), KELVO_BUILD_DIR the build folder.
+# the cluster committed before they began), KELVO_CLUSTER_RETRY_AUTOCOMMIT how
+# often a node itself runs again an autocommit statement that failed
+# certification (default 1), KELVO_BUILD_DIR the build folder.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -79,6 +81,7 @@ wsrep-sst-method=rsync
 wsrep-sst-receive-address=127.0.0.1:$(port_of "sst$n")
 wsrep-auto-increment-control=ON
 wsrep-sync-wait=$sync_wait
+wsrep-retry-autocommit=${KELVO_CLUSTER_RETRY_AUTOCOMMIT:-1}
 EOF
 }
 

@@ -51,7 +51,7 @@ struct Options
 {
     QStringList hosts, nodePorts;
     QString token, schema, clusterScript;
-    int terminals = 6, persons = 4000, seconds = 40, outageNode = 3;
+    int terminals = 6, persons = 6000, seconds = 40, outageNode = 3;
 };
 
 // A marker as the terminal sees it: its kind and the uid it names.
@@ -75,7 +75,7 @@ struct Failures
 struct Outage
 {
     QAtomicInteger<int> host { -1 }; // index of the host allowed to fail
-    QAtomicInteger<bool> pauseProducer { false };
+    QAtomicInteger<bool> pauseProducer { false }, producerParked { false };
 };
 
 QSqlDatabase connectNode(const QString &name, const QString &port, const QString &schema)
@@ -209,9 +209,26 @@ bool Check::setUp()
         // one interruption type, so that a host's health is a 200 for terminal 1
         && run(db, QStringLiteral("INSERT INTO inters (iid, name) VALUES (1, 'Work')"), &error)
         && run(db, QStringLiteral("INSERT INTO inters_term (iid, tid) VALUES (1, 1)"), &error);
-    if (!ok)
+    if (!ok) {
         std::fprintf(stderr, "set-up failed: %s\n", qPrintable(error));
-    return ok;
+        return false;
+    }
+    // The producers start on every node at once: each node must hold the links
+    // first, whatever the nodes' wsrep_sync_wait (a causal read waits for them).
+    for (int node = 0; node < o.nodePorts.size(); ++node) {
+        const QString name = QStringLiteral("setup%1").arg(node);
+        {
+            const QSqlDatabase other = connectNode(name, o.nodePorts.at(node), o.schema);
+            run(other, QStringLiteral("SET SESSION wsrep_sync_wait = 1"));
+            const int count = scalar(other, QStringLiteral("SELECT COUNT(*) FROM people_term")).toInt();
+            if (count != links.size()) {
+                std::fprintf(stderr, "node %d holds %d links of %d\n", node + 1, count, int(links.size()));
+                return false;
+            }
+        }
+        QSqlDatabase::removeDatabase(name);
+    }
+    return true;
 }
 
 // Producer `node` writes through its own node with uids of its own range, so
@@ -227,11 +244,19 @@ void Check::produce(int node)
         const int last = uid + share - 1;
         while (running() && uid <= last) {
             if (node == o.outageNode - 1 && away.pauseProducer.loadAcquire()) {
-                QThread::msleep(50);
+                // Parked between two operations, so that none is cut in half;
+                // a new connection once the node is back.
+                db.close();
+                away.producerParked = true;
+                while (away.pauseProducer.loadAcquire())
+                    QThread::msleep(50);
+                away.producerParked = false;
+                if (!db.open())
+                    failures.add(QStringLiteral("producer %1 cannot connect again: %2")
+                                     .arg(node + 1)
+                                     .arg(db.lastError().text()));
                 continue;
             }
-            if (!db.isOpen())
-                db.open();
             const quint32 tid = 1 + random.bounded(o.terminals);
             QString error;
             std::vector<std::pair<quint32, Item>> made;
@@ -263,6 +288,8 @@ void Check::produce(int node)
             QThread::msleep(5);
         }
         db.close();
+        if (node == o.outageNode - 1)
+            away.producerParked = true; // done: the node may go
     }
     QSqlDatabase::removeDatabase(name);
 }
@@ -400,6 +427,8 @@ void Check::outage()
     while (clock.elapsed() < o.seconds * 1000 / 3)
         QThread::msleep(100);
     away.pauseProducer = true;
+    while (!away.producerParked.loadAcquire() && running())
+        QThread::msleep(20);
     away.host = host;
     std::printf("[%5.1f s] stopping node %s\n", clock.elapsed() / 1000.0, qPrintable(node));
     if (QProcess::execute(o.clusterScript, { QStringLiteral("stop-node"), node }) != 0)
