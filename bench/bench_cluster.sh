@@ -183,4 +183,20 @@ run "GET sync: 3 hosts, node-wide $sync_wait_before again" "$lb3" GET
 echo
 echo "nodes' wsrep_sync_wait during the cluster runs: $sync_wait_before unless the label says otherwise"
 kill -0 "$plain_host_pid" 2>/dev/null || { echo "the plain server's host died" >&2; exit 1; }
+
+
+# The causal wait alone: one session on node 2 runs the same statement 1,000
+# times with the wait off and on, in turns (figures per statement).
+statement_us() { # sync-wait statement
+  local file=$work/statements.sql began
+  { echo "SET SESSION wsrep_sync_wait = $1;"; for _ in $(seq 1 1000); do echo "$2;"; done; } >"$file"
+  began=$(date +%s%N)
+  node_sql 2 -N "$schema" <"$file" >/dev/null
+  echo $((($(date +%s%N) - began) / 1000000))
+}
+echo
+echo "one statement on node 2, 1,000 times, µs each (wait off / on, two turns):"
+for s in "SELECT syn, status, flags FROM term WHERE tid = 1" "UPDATE term SET online = UNIX_TIMESTAMP() WHERE tid = 1"; do
+  printf '  %-58s %5s / %5s   %5s / %5s\n' "$s" "$(statement_us 0 "$s")" "$(statement_us 7 "$s")" "$(statement_us 0 "$s")" "$(statement_us 7 "$s")"
+done
 node_sql 1 -e "DROP DATABASE $schema; DELETE FROM kelvo_info.\`schemas\` WHERE name = '$schema'; DROP USER '$schema'@'127.0.0.1'"

@@ -6,6 +6,7 @@
 // checks from the records of every answer that nothing was lost, delivered to
 // the wrong terminal, delivered again after its confirmation or stored twice.
 // Every thread has its own database connection and its own clients.
+#include "markersql.h"
 #include "termclient.h"
 
 #include <QAtomicInteger>
@@ -32,16 +33,7 @@
 
 namespace {
 
-// Rule 1 as the producers of tst_syncrace write it: rows, then bits.
-const QString personRowsSql = QStringLiteral(
-    "INSERT INTO `term_sync` SELECT tid, 'U' type, 'people_term' ref, 'uid' ref_col, `uid` ref_id, "
-    "UNIX_TIMESTAMP() created, 2 flags FROM people_term pt JOIN people p USING(uid) WHERE p.status = 1 AND "
-    "pt.uid = %1 AND pt.tid != %2;");
-const QString personBitsSql = QStringLiteral("Update `term` SET syn = syn | 2 WHERE status = 1 AND tid "
-                                             "IN(SELECT tid FROM people_term WHERE uid = %1 AND tid != %2)");
-const QString kindRowSql = QStringLiteral(
-    "INSERT INTO term_sync VALUES (%1, 'U', 'people_term', 'uid', %2, UNIX_TIMESTAMP(), %3)");
-const QString kindBitSql = QStringLiteral("UPDATE term SET syn = syn | %2 WHERE tid = %1");
+using namespace MarkerSql;
 // Kinds whose markers a terminal receives as keyed records (the rows name a uid).
 const quint32 kinds[] = { 4, 8, 256 };
 const std::pair<const char *, quint32> lists[]
