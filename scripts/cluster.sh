@@ -145,7 +145,7 @@ start_host() {
     --info-db "mysql://kelvo_host:$(cat "$dir/host.password")@127.0.0.1:$(port_of "sql$n")/$info_db" \
     >"$dir/host$n.out" 2>>"$log" </dev/null &
   echo $! >"$dir/host$n.pid"
-  for _ in $(seq 1 100); do grep -q '^listening on' "$dir/host$n.out" 2>/dev/null && break; sleep 0.1; done
+  for _ in $(seq 1 300); do grep -q '^listening on' "$dir/host$n.out" 2>/dev/null && break; sleep 0.1; done
   grep -q '^listening on' "$dir/host$n.out" || { tail -n 5 "$log" >&2; echo "host $n did not start" >&2; return 1; }
   echo "== host $n on http://$address/kelvo (node $n)"
 }
