@@ -12,9 +12,7 @@
 #include <QAtomicInteger>
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QJsonObject>
 #include <QMutex>
 #include <QProcess>
