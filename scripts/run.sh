@@ -16,7 +16,6 @@ state=${KELVO_RUN_DIR:-$root/.run}
 dbdir="$state/mariadb"
 listen=${KELVO_LISTEN:-127.0.0.1:8080}
 info_db=kelvo_info
-tenant_db=kelvo_demo
 
 "$root/scripts/deps.sh"
 
@@ -42,31 +41,9 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-sql() { mariadb --no-defaults -h127.0.0.1 -P"$port" -uroot "$@"; }
-secret() { head -c 18 /dev/urandom | base64 | tr -dc 'A-Za-z0-9' | head -c 20; }
-remember() { # file: the value kept there, made on first use
-  [ -s "$1" ] || { secret >"$1"; chmod 600 "$1"; }
-  cat "$1"
-}
-
-host_pass=$(remember "$state/host.password")
-tenant_pass=$(remember "$state/tenant.password")
-token=$(remember "$state/demo.token")
-
-if [ "$(sql -N -e "SELECT COUNT(*) FROM information_schema.schemata WHERE schema_name = '$tenant_db'")" = 0 ]; then
-  echo "== first run: loading the information database and the demo tenant"
-  sql -e "CREATE DATABASE IF NOT EXISTS \`$info_db\`; CREATE DATABASE \`$tenant_db\`;"
-  sql "$info_db" <"$root/db/sql/info.sql"
-  sql "$tenant_db" <"$root/db/sql/tenant.sql"
-  sql "$tenant_db" <"$root/db/sql/demo.sql"
-  # The host reads and stamps the tenant rows; each tenant has a user of its own.
-  sql -e "CREATE OR REPLACE USER 'kelvo_host'@'127.0.0.1' IDENTIFIED BY '$host_pass';
-          GRANT SELECT, UPDATE ON \`$info_db\`.* TO 'kelvo_host'@'127.0.0.1';
-          CREATE OR REPLACE USER 'kelvo_demo'@'127.0.0.1' IDENTIFIED BY '$tenant_pass';
-          GRANT SELECT, INSERT, UPDATE, DELETE, EXECUTE ON \`$tenant_db\`.* TO 'kelvo_demo'@'127.0.0.1';"
-  sql "$info_db" -e "INSERT INTO \`schemas\` (token, name, user, pass, status)
-                     VALUES ('$token', '$tenant_db', 'kelvo_demo', '$(printf %s "$tenant_pass" | base64)', 1);"
-fi
+"$root/scripts/demo-tenant.sh" "$state" "$port"
+host_pass=$(cat "$state/host.password")
+token=$(cat "$state/demo.token")
 
 echo "== starting kelvo-host on $listen"
 coproc HOST { exec "$build/bin/kelvo-host" --listen "$listen" \

@@ -3,6 +3,7 @@
 // remaining marker's kind must still be set in its terminal's pending mask,
 // and no confirmation may have been answered with an error (deadlocks are
 // retried, never passed on).
+#include "markersql.h"
 #include "workerharness.h"
 
 #include <QAtomicInteger>
@@ -33,18 +34,7 @@ QString syncPath(quint32 tid)
     return QStringLiteral("/kelvo/sync/") + KelvoWorker::encodeHash(tid, 900 + tid);
 }
 
-// Rule 1 for persons, as the person upload writes it: rows for the person's
-// other terminals, then their bits.
-const QString personRowsSql = QStringLiteral(
-    "INSERT INTO `term_sync` SELECT tid, 'U' type, 'people_term' ref, 'uid' ref_col, `uid` ref_id, "
-    "UNIX_TIMESTAMP() created, 2 flags FROM people_term pt JOIN people p USING(uid) WHERE p.status = 1 AND "
-    "pt.uid = %1 AND pt.tid != %2;");
-const QString personBitsSql = QStringLiteral("Update `term` SET syn = syn | 2 WHERE status = 1 AND tid "
-                                             "IN(SELECT tid FROM people_term WHERE uid = %1 AND tid != %2)");
-// Rule 1 for the other kinds, as the rest of the system writes it.
-const QString kindRowSql = QStringLiteral(
-    "INSERT INTO term_sync VALUES (%1, 'U', 'people_term', 'uid', %2, UNIX_TIMESTAMP(), %3)");
-const QString kindBitSql = QStringLiteral("UPDATE term SET syn = syn | %2 WHERE tid = %1");
+using namespace MarkerSql;
 
 const quint32 kinds[] = { 1, 4, 8, 256 };
 const quint32 masks[] = { 2, 1 | 2, 4 | 8, 256, 0xffff, 1 };
