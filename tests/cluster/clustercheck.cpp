@@ -6,6 +6,7 @@
 // checks from the records of every answer that nothing was lost, delivered to
 // the wrong terminal, delivered again after its confirmation or stored twice.
 // Every thread has its own database connection and its own clients.
+#include "httppluginworker.h"
 #include "markersql.h"
 #include "termclient.h"
 
@@ -288,7 +289,7 @@ void Check::produce(int node)
 bool Check::syncOnce(int index, Terminal &t, int host, bool *empty)
 {
     const quint32 tid = quint32(index + 1);
-    const QString term = TermClient::hash(tid, 900 + tid);
+    const QString term = HttpPluginWorker::encodeHash(tid, 900 + tid);
     const TermClient::Answer a = client(host).send(QStringLiteral("GET"), QStringLiteral("sync/") + term);
     ++t.answers;
     if (!accept(a, host, "GET sync"))
@@ -328,7 +329,7 @@ bool Check::syncOnce(int index, Terminal &t, int host, bool *empty)
     for (int attempt = 0; attempt < o.hosts.size() * 20; ++attempt) {
         const int via = (host + 1 + attempt) % o.hosts.size();
         const TermClient::Answer c = client(via).send(QStringLiteral("DELETE"),
-            QStringLiteral("sync/") + term + QLatin1Char('/') + TermClient::hash(ts, mask));
+            QStringLiteral("sync/") + term + QLatin1Char('/') + HttpPluginWorker::encodeHash(ts, mask));
         ++t.answers;
         if (accept(c, via, "DELETE sync")) {
             ++t.confirmations;
@@ -380,7 +381,7 @@ void Check::entrances()
         const int second = (first + 1 + random.bounded(o.hosts.size() - 1)) % o.hosts.size();
         const QJsonObject body { { QStringLiteral("refId"), double(refId) }, { QStringLiteral("uid"), 1 },
             { QStringLiteral("iid"), 1 }, { QStringLiteral("type"), QStringLiteral("in") } };
-        const QString path = QStringLiteral("entrance/") + TermClient::hash(tid, 900 + tid);
+        const QString path = QStringLiteral("entrance/") + HttpPluginWorker::encodeHash(tid, 900 + tid);
         for (int attempt = 0; attempt < 20; ++attempt) {
             TermClient::Answer answers[2];
             std::thread other([&] { answers[1] = client(second).send(QStringLiteral("POST"), path, body); });
@@ -424,7 +425,7 @@ void Check::outage()
     if (QProcess::execute(o.clusterScript, { QStringLiteral("stop-node"), node }) != 0)
         failures.add(QStringLiteral("could not stop node %1").arg(node));
     const TermClient::Answer a
-        = client(host).send(QStringLiteral("GET"), QStringLiteral("inters/") + TermClient::hash(1, 901));
+        = client(host).send(QStringLiteral("GET"), QStringLiteral("inters/") + HttpPluginWorker::encodeHash(1, 901));
     std::printf("[%5.1f s] node %s stopped; its host answers HTTP %d: %s\n", clock.elapsed() / 1000.0,
         qPrintable(node), a.status, qPrintable(a.json[QStringLiteral("res")].toString()));
     if (!complete(a) || !a.failed())
@@ -440,7 +441,7 @@ void Check::outage()
     bool back = false;
     while (!back && wait.elapsed() < 60000) {
         const TermClient::Answer b
-            = client(host).send(QStringLiteral("GET"), QStringLiteral("inters/") + TermClient::hash(1, 901));
+            = client(host).send(QStringLiteral("GET"), QStringLiteral("inters/") + HttpPluginWorker::encodeHash(1, 901));
         back = complete(b) && b.status == 200;
         if (!back)
             QThread::msleep(200);
