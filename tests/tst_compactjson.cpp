@@ -2,6 +2,7 @@
 // bytes for every value type, nesting, escapes, non-ASCII text and numbers at
 // the edges, and for many generated maps.
 #include "compactjson.h"
+#include "jsonrecord.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -122,6 +123,53 @@ private slots:
         QFETCH(QVariant, value);
         const QVariantMap map { { QStringLiteral("v"), value }, { QStringLiteral("Z\"k"), 1 } };
         QCOMPARE(CompactJson::fromMap(map), byQt(map));
+    }
+
+    // A record written field by field has the bytes of the map it replaces,
+    // also as a value inside the answer map.
+    void recordsAsTheirMaps()
+    {
+        static const char *const keys[] = { "access", "admin", "card", "grp", "iid", "name", "pid", "present",
+            "saldo", "surname", "title", "title2", "tsc", "type", "uid", "weight" };
+        QRandomGenerator random(7);
+        for (int i = 0; i < 500; ++i) {
+            JsonRecord record;
+            QVariantMap map;
+            for (const char *key : keys) {
+                const QString name = QLatin1String(key);
+                switch (random.bounded(5)) {
+                case 0: {
+                    const bool b = random.bounded(2) == 1;
+                    record.add(key, b);
+                    map.insert(name, b);
+                    break;
+                }
+                case 1: {
+                    const int n = int(random.generate());
+                    record.add(key, n);
+                    map.insert(name, n);
+                    break;
+                }
+                case 2: {
+                    const uint n = random.generate();
+                    record.add(key, n);
+                    map.insert(name, n);
+                    break;
+                }
+                case 3: {
+                    const QString text = randomText(random);
+                    record.add(key, text);
+                    map.insert(name, text);
+                    break;
+                }
+                default:
+                    break; // left out
+                }
+            }
+            QCOMPARE(record.toJson(), byQt(map));
+            QCOMPARE(CompactJson::fromMap({ { QStringLiteral("r"), QVariantList { record.toVariant() } } }),
+                byQt({ { QStringLiteral("r"), QVariantList { map } } }));
+        }
     }
 
     void generatedMaps()

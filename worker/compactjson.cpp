@@ -25,9 +25,11 @@ void appendUnicodeEscape(QByteArray &out, uint unit)
     out.append(escape, sizeof escape);
 }
 
+} // namespace
+
 // Quotes and backslashes escaped, control characters as \b \f \n \r \t or
 // \u00XX, everything else as UTF-8; a lone surrogate as \uXXXX.
-void appendString(QByteArray &out, const QString &text)
+void CompactJson::appendString(QByteArray &out, const QString &text)
 {
     out.append('"');
     const QChar *c = text.constData();
@@ -86,13 +88,15 @@ void appendString(QByteArray &out, const QString &text)
     out.append('"');
 }
 
+namespace {
+
 void appendMap(QByteArray &out, const QVariantMap &map)
 {
     out.append('{');
     for (auto it = map.cbegin(); it != map.cend(); ++it) {
         if (it != map.cbegin())
             out.append(',');
-        appendString(out, it.key());
+        CompactJson::appendString(out, it.key());
         out.append(':');
         CompactJson::appendValue(out, it.value());
     }
@@ -188,10 +192,13 @@ void appendValue(QByteArray &out, const QVariant &value)
         appendList(out, value.toList(), appendValue);
         return;
     case QMetaType::QStringList:
-        appendList(out, value.toStringList(), appendString);
+        appendList(out, value.toStringList(), CompactJson::appendString);
         return;
     default:
-        appendThroughQt(out, value);
+        if (value.userType() == qMetaTypeId<Fragment>())
+            out.append(value.value<Fragment>().json);
+        else
+            appendThroughQt(out, value);
     }
 }
 

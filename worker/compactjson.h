@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QMetaType>
+#include <QString>
 #include <QVariantMap>
 
 // Writes a result map as compact JSON: byte for byte what
@@ -13,9 +15,20 @@
 // Pure functions; usable from any thread.
 namespace CompactJson {
 
+// JSON text that is already written (a record, see JsonRecord), put into the
+// map as a value of its own and copied into the answer unchanged.
+struct Fragment
+{
+    QByteArray json;
+};
+
 QByteArray fromMap(const QVariantMap &map);
 
 // Appends the JSON text of value, as the map conversion above writes it.
 void appendValue(QByteArray &out, const QVariant &value);
+// A text as a JSON string, quotes included.
+void appendString(QByteArray &out, const QString &text);
 
 } // namespace CompactJson
+
+Q_DECLARE_METATYPE(CompactJson::Fragment)

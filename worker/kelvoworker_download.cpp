@@ -2,6 +2,7 @@
 // deletion and confirmation.
 #include "kelvoworker.h"
 
+#include "jsonrecord.h"
 #include "sqltext.h"
 
 #include <QDebug>
@@ -20,26 +21,29 @@ const QString interListSql = QStringLiteral(
 const QString peopleListSql = QStringLiteral(
     "SELECT p.uid,  pid, p.name, p.surname, p.title, p.title2, p.admin, p.card, saldo, p.access, pt.grp, "
     "p.present FROM people_term pt JOIN people p USING(uid) WHERE ");
-const QString saldoListSql = QStringLiteral(
-    "SELECT p.uid,  p.pid, getSaldo(p.uid, midnightFromTs(UNIX_TIMESTAMP()) - 43200) saldo FROM people_term pt "
-    "JOIN people p USING(uid) WHERE %1");
+const QString saldoListSql
+    = QStringLiteral("SELECT p.uid,  p.pid, getSaldo(p.uid, midnightFromTs(UNIX_TIMESTAMP()) - 43200) saldo "
+                     "FROM people_term pt "
+                     "JOIN people p USING(uid) WHERE %1");
 const QString presentListSql
     = QStringLiteral("SELECT p.uid,  p.pid, present FROM people_term pt JOIN people p USING(uid) WHERE %1");
 
 // The person list shows only persons whose validity period covers the present;
 // balances and presence are sent for every active linked person.
-const QString validLinkCondition = QStringLiteral(
-    "pt.tid=%1 AND p.status = 1 AND p.begin < UNIX_TIMESTAMP() AND (p.end IS NULL OR p.end > UNIX_TIMESTAMP())");
+const QString validLinkCondition = QStringLiteral("pt.tid=%1 AND p.status = 1 AND p.begin < UNIX_TIMESTAMP() "
+                                                  "AND (p.end IS NULL OR p.end > UNIX_TIMESTAMP())");
 const QString activeLinkCondition = QStringLiteral("pt.tid=%1 AND p.status = 1");
 const QString onePersonCondition = QStringLiteral("pt.uid=%1");
 
 // ---- Incremental lists: full statement (forced) and pending markers -------
 
-const QString interFullSql = QStringLiteral(
-    "SELECT 'U' type, UNIX_TIMESTAMP() created, i.iid, i.name, i.shortcut, i.weight, i.start, i.stop, i.color "
-    "FROM inters_term it JOIN inters i ON it.iid = i.iid WHERE it.tid = %1");
+const QString interFullSql
+    = QStringLiteral("SELECT 'U' type, UNIX_TIMESTAMP() created, i.iid, i.name, i.shortcut, i.weight, "
+                     "i.start, i.stop, i.color "
+                     "FROM inters_term it JOIN inters i ON it.iid = i.iid WHERE it.tid = %1");
 const QString interPendingSql = QStringLiteral(
-    "SELECT s.type, s.created, i.iid, i.name, i.shortcut, i.weight, i.start, i.stop, i.color FROM term_sync s "
+    "SELECT s.type, s.created, i.iid, i.name, i.shortcut, i.weight, i.start, i.stop, i.color FROM term_sync "
+    "s "
     "JOIN inters i ON ref_id = iid WHERE s.tid = %1 AND s.flags = 1 AND ref_col = 'iid'ORDER BY s.created");
 const QString peopleFullSql = QStringLiteral(
     "SELECT 'U' type, UNIX_TIMESTAMP() created, p.uid, p.pid, p.name, p.surname, p.title, p.title2, p.admin, "
@@ -48,30 +52,33 @@ const QString peopleFullSql = QStringLiteral(
 const QString peoplePendingSql = QStringLiteral(
     "SELECT s.type, s.created, p.uid, p.pid, p.name, p.surname, p.title, p.title2, p.admin, p.card, p.saldo, "
     "p.access, pt.grp, p.present FROM term_sync s JOIN people p ON ref_id = uid LEFT JOIN people_term pt ON "
-    "pt.uid = p.uid AND pt.tid = s.tid WHERE s.tid = %1 AND s.flags = 2 AND ref_col = 'uid'ORDER BY s.created");
+    "pt.uid = p.uid AND pt.tid = s.tid WHERE s.tid = %1 AND s.flags = 2 AND ref_col = 'uid'ORDER BY "
+    "s.created");
 const QString saldoFullSql = QStringLiteral(
     "SELECT p.uid, p.saldo FROM people_term pt JOIN people p ON pt.uid = p.uid WHERE pt.tid = %1 ");
-const QString saldoPendingSql = QStringLiteral(
-    "SELECT p.uid, p.saldo FROM term_sync s JOIN people p ON ref_id = uid WHERE s.tid = %1 AND s.flags = 4 AND "
-    "s.type = 'U' AND ref_col = 'uid'ORDER BY s.created");
+const QString saldoPendingSql = QStringLiteral("SELECT p.uid, p.saldo FROM term_sync s JOIN people p ON "
+                                               "ref_id = uid WHERE s.tid = %1 AND s.flags = 4 AND "
+                                               "s.type = 'U' AND ref_col = 'uid'ORDER BY s.created");
 const QString presentFullSql = QStringLiteral(
     "SELECT p.uid, p.present FROM people_term pt JOIN people p ON pt.uid = p.uid WHERE pt.tid = %1");
-const QString presentPendingSql = QStringLiteral(
-    "SELECT p.uid, p.present FROM term_sync s JOIN people p ON ref_id = uid WHERE s.tid = %1 AND s.flags = 8 AND "
-    "s.type = 'U' AND ref_col = 'uid'ORDER BY s.created");
+const QString presentPendingSql = QStringLiteral("SELECT p.uid, p.present FROM term_sync s JOIN people p ON "
+                                                 "ref_id = uid WHERE s.tid = %1 AND s.flags = 8 AND "
+                                                 "s.type = 'U' AND ref_col = 'uid'ORDER BY s.created");
 const QString groupFullSql = QStringLiteral("SELECT pt.uid, pt.grp FROM people_term pt WHERE pt.tid = %1");
-const QString groupPendingSql = QStringLiteral(
-    "SELECT pt.uid, pt.grp FROM term_sync s JOIN people_term pt ON s.tid = pt.tid AND s.ref_id = pt.uid WHERE "
-    "s.tid = %1 AND s.flags = 256 AND s.type = 'U' AND ref_col = 'uid'ORDER BY s.created");
-const QString varsPendingSql = QStringLiteral(
-    "SELECT name, value FROM term_sync s JOIN vars v ON  v.name = s.ref_col WHERE s.tid = %1 AND s.flags = 256 "
-    "AND s.type = 'U' AND ref = 'vars'ORDER BY s.created");
+const QString groupPendingSql
+    = QStringLiteral("SELECT pt.uid, pt.grp FROM term_sync s JOIN people_term pt ON s.tid = pt.tid AND "
+                     "s.ref_id = pt.uid WHERE "
+                     "s.tid = %1 AND s.flags = 256 AND s.type = 'U' AND ref_col = 'uid'ORDER BY s.created");
+const QString varsPendingSql = QStringLiteral("SELECT name, value FROM term_sync s JOIN vars v ON  v.name = "
+                                              "s.ref_col WHERE s.tid = %1 AND s.flags = 256 "
+                                              "AND s.type = 'U' AND ref = 'vars'ORDER BY s.created");
 const QString syncStateSql = QStringLiteral("SELECT syn, status, flags FROM term WHERE tid = %1");
 
 // ---- Deletion and confirmation ----------------------------------------------
 
 const QString deletePersonSql = QStringLiteral("DELETE FROM `people_term` WHERE tid= %1 AND uid = %2");
-const QString checkEntranceSql = QStringLiteral("SELECT COUNT(*) FROM inters_data WHERE id = %1 AND refId = %2");
+const QString checkEntranceSql
+    = QStringLiteral("SELECT COUNT(*) FROM inters_data WHERE id = %1 AND refId = %2");
 const QString deleteEntranceSql = QStringLiteral("UPDATE inters_data SET del = 1 WHERE id = %1 AND tid = %2");
 const QString deleteMarkersSql
     = QStringLiteral("DELETE FROM term_sync WHERE tid = %1 AND created < %2 AND (flags & %3)");
@@ -81,8 +88,8 @@ const QString deleteMarkersSql
 // are read after that, as a locking read (or, at READ COMMITTED, with a read
 // view opened only then). A producer inserts its row before it sets its bit,
 // so either the row is seen here or the bit is set after this statement.
-const QString narrowSyncMaskSql = QStringLiteral(
-    "UPDATE term SET syn = syn & (SELECT BIT_OR(flags) & 65535 FROM term_sync WHERE tid = %1) WHERE tid = %1");
+const QString narrowSyncMaskSql = QStringLiteral("UPDATE term SET syn = syn & (SELECT BIT_OR(flags) & 65535 "
+                                                 "FROM term_sync WHERE tid = %1) WHERE tid = %1");
 
 // Marker kinds (bits of term.syn and term.flags).
 constexpr quint32 interKind = 1;
@@ -100,7 +107,10 @@ const QString resKey = QStringLiteral("res");
 class Row
 {
 public:
-    explicit Row(const QSqlQuery &query) : query(query), record(query.record()) { }
+    explicit Row(const QSqlQuery &query)
+        : query(query)
+        , record(query.record())
+    { }
     QVariant operator[](const char *column) const
     {
         for (const auto &[name, index] : columns)
@@ -121,78 +131,88 @@ private:
 // cut text at a zero byte: decode the bytes up to the first zero as UTF-8.
 QString textUpToZero(const QVariant &value)
 {
-    return SqlText::utf8UpToZero(value.type() == QVariant::ByteArray ? value.toByteArray()
-                                                                     : value.toString().toUtf8());
+    return SqlText::utf8UpToZero(
+        value.type() == QVariant::ByteArray ? value.toByteArray() : value.toString().toUtf8());
 }
 
 // ---- Row mappers, one per record kind ----------------------------------------
 
-void addInterFields(QVariantMap &record, const Row &row)
+void addInterFields(JsonRecord &record, const Row &row)
 {
-    record.insert(QStringLiteral("name"), textUpToZero(row["name"]));
-    record.insert(QStringLiteral("shortcut"), row["shortcut"].toString());
-    record.insert(QStringLiteral("weight"), row["weight"].toInt());
-    record.insert(QStringLiteral("start"), row["start"].toString());
-    record.insert(QStringLiteral("stop"), row["stop"].toString());
-    record.insert(QStringLiteral("color"), row["color"].toString());
+    record.add("name", textUpToZero(row["name"]))
+        .add("shortcut", row["shortcut"].toString())
+        .add("weight", row["weight"].toInt())
+        .add("start", row["start"].toString())
+        .add("stop", row["stop"].toString())
+        .add("color", row["color"].toString());
 }
 
-void addPersonFields(QVariantMap &record, const Row &row)
+void addPersonFields(JsonRecord &record, const Row &row)
 {
-    record.insert(QStringLiteral("name"), textUpToZero(row["name"]));
-    record.insert(QStringLiteral("surname"), textUpToZero(row["surname"]));
-    record.insert(QStringLiteral("title"), row["title"].toString());
-    record.insert(QStringLiteral("title2"), row["title2"].toString());
-    record.insert(QStringLiteral("admin"), row["admin"].toBool());
-    record.insert(QStringLiteral("card"), row["card"].toString());
-    record.insert(QStringLiteral("saldo"), row["saldo"].toInt());
-    record.insert(QStringLiteral("access"), row["access"].toBool());
-    record.insert(QStringLiteral("grp"), row["grp"].toUInt());
-    record.insert(QStringLiteral("present"), row["present"].toUInt());
+    record.add("name", textUpToZero(row["name"]))
+        .add("surname", textUpToZero(row["surname"]))
+        .add("title", row["title"].toString())
+        .add("title2", row["title2"].toString())
+        .add("admin", row["admin"].toBool())
+        .add("card", row["card"].toString())
+        .add("saldo", row["saldo"].toInt())
+        .add("access", row["access"].toBool())
+        .add("grp", row["grp"].toUInt())
+        .add("present", row["present"].toUInt());
 }
 
 // Interruption type of the full list.
 QVariant interRecord(const Row &row)
 {
-    QVariantMap record { { QStringLiteral("iid"), row["iid"].toUInt() } };
+    JsonRecord record;
+    record.add("iid", row["iid"].toUInt());
     addInterFields(record, row);
-    return record;
+    return record.toVariant();
 }
 
 // Person of the full list.
 QVariant personRecord(const Row &row)
 {
-    QVariantMap record { { QStringLiteral("uid"), row["uid"].toUInt() },
-                         { QStringLiteral("pid"), row["pid"].toUInt() } };
+    JsonRecord record;
+    record.add("uid", row["uid"].toUInt()).add("pid", row["pid"].toUInt());
     addPersonFields(record, row);
-    return record;
+    return record.toVariant();
 }
 
 // Change of an interruption type; a deletion carries its key only.
 QVariant interChange(const Row &row)
 {
     const QString type = row["type"].toString();
-    QVariantMap record { { QStringLiteral("type"), type }, { QStringLiteral("tsc"), row["created"].toUInt() } };
+    JsonRecord record;
+    record.add("type", type).add("tsc", row["created"].toUInt());
     if (type != typeDeleted)
         addInterFields(record, row);
-    return record;
+    return record.toVariant();
 }
 
 // Change of a person; a deletion carries the personal number beside the key.
 QVariant personChange(const Row &row)
 {
     const QString type = row["type"].toString();
-    QVariantMap record { { QStringLiteral("type"), type },
-                         { QStringLiteral("tsc"), row["created"].toUInt() },
-                         { QStringLiteral("pid"), row["pid"].toUInt() } };
+    JsonRecord record;
+    record.add("type", type).add("tsc", row["created"].toUInt()).add("pid", row["pid"].toUInt());
     if (type != typeDeleted)
         addPersonFields(record, row);
-    return record;
+    return record.toVariant();
 }
 
-QVariant saldoValue(const Row &row) { return row["saldo"].toInt(); }
-QVariant presentValue(const Row &row) { return row["present"].toUInt(); }
-QVariant groupValue(const Row &row) { return row["grp"].toUInt(); }
+QVariant saldoValue(const Row &row)
+{
+    return row["saldo"].toInt();
+}
+QVariant presentValue(const Row &row)
+{
+    return row["present"].toUInt();
+}
+QVariant groupValue(const Row &row)
+{
+    return row["grp"].toUInt();
+}
 
 // ---- Shared shapes ------------------------------------------------------------
 
@@ -208,23 +228,20 @@ QVariantList listRows(QSqlQuery &query, RowMapper map)
     return list;
 }
 
-// Walks all rows into a map keyed by the uid or iid as decimal text; a later
-// row replaces an earlier one, so the latest marker of an item wins.
-QVariantMap keyedRows(QSqlQuery &query, const char *keyColumn, RowMapper map)
+// Walks all rows into answer, keyed by the uid or iid as decimal text; a
+// later row replaces an earlier one, so the latest marker of an item wins.
+void addKeyedRows(QVariantMap &answer, QSqlQuery &query, const char *keyColumn, RowMapper map)
 {
-    QVariantMap answer;
     const Row row(query);
     while (query.next())
         answer.insert(QString::number(row[keyColumn].toUInt()), map(row));
-    return answer;
 }
 
-// Pending changes take precedence over the full list of a forced request.
-QVariantMap overlaid(QVariantMap full, const QVariantMap &pending)
+QVariantMap keyedRows(QSqlQuery &query, const char *keyColumn, RowMapper map)
 {
-    for (auto it = pending.cbegin(); it != pending.cend(); ++it)
-        full.insert(it.key(), it.value());
-    return full;
+    QVariantMap answer;
+    addKeyedRows(answer, query, keyColumn, map);
+    return answer;
 }
 
 // One kind of a synchronisation: its full statement (forced), its pending
@@ -245,17 +262,25 @@ const SyncList presentSync { "dbGetSyncPresent", presentFullSql, presentPendingS
 const SyncList groupSync { "dbGetClrGrp", groupFullSql, groupPendingSql, "uid", groupValue };
 
 // The full list with the pending markers (the same list, not forced) laid
-// over it, or the pending markers alone. A failed statement leaves its error
-// in the result and returns what was gathered.
-QVariantMap gatherSyncList(const SyncList &list, quint32 tid, bool force, KelvoWorker &worker)
+// over it, or the pending markers alone, added to answer. A failed statement
+// leaves its error in the result and answer with what was gathered.
+void gatherSyncList(const SyncList &list, quint32 tid, bool force, KelvoWorker &worker, QVariantMap &answer)
 {
     if (worker.debugLevelValue())
         qDebug("KelvoWorker::%s(%u, %i)", list.operation, tid, int(force));
     QSqlQuery query(worker.database());
     if (!worker.execSql(query, (force ? list.fullSql : list.pendingSql).arg(tid), list.operation))
-        return {};
-    const QVariantMap answer = keyedRows(query, list.keyColumn, list.value);
-    return force ? overlaid(answer, gatherSyncList(list, tid, false, worker)) : answer;
+        return;
+    addKeyedRows(answer, query, list.keyColumn, list.value);
+    if (force)
+        gatherSyncList(list, tid, false, worker, answer);
+}
+
+QVariantMap syncList(const SyncList &list, quint32 tid, bool force, KelvoWorker &worker)
+{
+    QVariantMap answer;
+    gatherSyncList(list, tid, force, worker, answer);
+    return answer;
 }
 
 QStringList personConditions(const QString &linkCondition, quint32 tid, quint32 uid)
@@ -289,7 +314,8 @@ bool writePersonMap(const PersonMap &map, quint32 tid, quint32 uid, KelvoWorker 
         qDebug("KelvoWorker::%s(%u, %u)", map.operation, tid, uid);
     const QStringList where = personConditions(activeLinkCondition, tid, uid);
     if (worker.debugLevelValue() >= 3)
-        qDebug().noquote() << QStringLiteral("KelvoWorker::%1() where:").arg(QLatin1String(map.operation)) << where;
+        qDebug().noquote() << QStringLiteral("KelvoWorker::%1() where:").arg(QLatin1String(map.operation))
+                           << where;
     QSqlQuery query(worker.database());
     if (!worker.execSql(query, map.sql.arg(where.join(QLatin1String(" AND "))), map.operation))
         return false;
@@ -299,8 +325,8 @@ bool writePersonMap(const PersonMap &map, quint32 tid, quint32 uid, KelvoWorker 
 }
 
 // Path length, operation, terminal hash and an active terminal.
-bool acceptTerminal(KelvoWorker &worker, const QStringList &parts, int minParts, const QStringList &operations,
-                    quint32 &tid, quint32 &vornID)
+bool acceptTerminal(KelvoWorker &worker, const QStringList &parts, int minParts,
+    const QStringList &operations, quint32 &tid, quint32 &vornID)
 {
     return worker.requirePathParts(parts, minParts) && worker.requireOperation(parts.at(0), operations)
         && worker.requireHash(parts.at(1), tid, vornID) && worker.requireTerminal(tid, vornID);
@@ -437,27 +463,27 @@ bool KelvoWorker::dbGetPresent(quint32 tid, quint32 uid)
 
 QVariantMap KelvoWorker::dbGetSyncInters(quint32 tid, bool force)
 {
-    return gatherSyncList(interSync, tid, force, *this);
+    return syncList(interSync, tid, force, *this);
 }
 
 QVariantMap KelvoWorker::dbGetSyncPeople(quint32 tid, bool force)
 {
-    return gatherSyncList(peopleSync, tid, force, *this);
+    return syncList(peopleSync, tid, force, *this);
 }
 
 QVariantMap KelvoWorker::dbGetSyncSaldo(quint32 tid, bool force)
 {
-    return gatherSyncList(saldoSync, tid, force, *this);
+    return syncList(saldoSync, tid, force, *this);
 }
 
 QVariantMap KelvoWorker::dbGetSyncPresent(quint32 tid, bool force)
 {
-    return gatherSyncList(presentSync, tid, force, *this);
+    return syncList(presentSync, tid, force, *this);
 }
 
 QVariantMap KelvoWorker::dbGetClrGrp(quint32 tid, bool force)
 {
-    return gatherSyncList(groupSync, tid, force, *this);
+    return syncList(groupSync, tid, force, *this);
 }
 
 QVariantMap KelvoWorker::dbGetVars(quint32 tid)
@@ -542,7 +568,8 @@ bool KelvoWorker::dbDeleteEntrance(quint32 tid, quint32 id)
     if (debugLevel)
         qDebug("KelvoWorker::dbDeleteEntrance(%u, %u)", tid, id);
     QSqlQuery query(db);
-    return execSql(query, deleteEntranceSql.arg(id).arg(tid), "dbDeleteEntrance") && query.numRowsAffected() > 0;
+    return execSql(query, deleteEntranceSql.arg(id).arg(tid), "dbDeleteEntrance")
+        && query.numRowsAffected() > 0;
 }
 
 qint32 KelvoWorker::dbDeleteSync(quint32 tid, quint32 created, quint16 mask)
