@@ -316,7 +316,7 @@ private Q_SLOTS:
         QVERIFY(eid > 0);
         QTRY_COMPARE(
             host.countInLog(
-                s("recordCreated tbl=inters_data id=%1 token=%2 flags=3").arg(eid).arg(tenant.token)),
+                s("recordCreated tbl=inters_data id=%1 token=%2 flags=3").arg(eid).arg(HostLog::tokenPrefix(tenant.token))),
             1);
         QCOMPARE(
             TestDatabase::scalar(tenant.schema, s("SELECT photo FROM inters_data WHERE id = %1").arg(eid))
