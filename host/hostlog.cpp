@@ -77,7 +77,8 @@ const QRegularExpression passwordPattern(QStringLiteral("(\\w+://[^:/@\\s]*:)[^@
 // Under logMutex: one record as one line, with its level.
 void writeRecord(QtMsgType type, const QString &message)
 {
-    const QString text = HostLog::redact(message);
+    // One record, one line: what follows a line break in it stays on the line.
+    const QString text = HostLog::redact(message).replace(QLatin1Char('\n'), QLatin1String(" | "));
     const QString line = journal
         ? QStringLiteral("<%1>%2: %3").arg(priority(type)).arg(QLatin1String(levelName(type)), text)
         : QStringLiteral("%1 %2: %3")

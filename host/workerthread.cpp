@@ -59,21 +59,25 @@ void WorkerThread::run()
         }
         if (!job)
             break;
-        const auto waited
-            = std::chrono::duration_cast<std::chrono::milliseconds>(WorkQueue::Clock::now() - job->queued);
+        const auto waited = WorkQueue::Clock::now() - job->queued;
         qDebug("kelvo-host: queue depth %zu, request waited %lld ms", depth,
-            static_cast<long long>(waited.count()));
+            static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count()));
         metrics.countQueueWait(std::chrono::duration<double>(waited).count());
-        if (waited > queueTimeout)
+        if (waited > queueTimeout) {
             job->done(Result { Result::Kind::Expired, {} });
-        else if (!worker)
+            continue;
+        }
+        if (!worker) {
             job->done(Result { Result::Kind::NoWorker, {} });
-        else
-            job->done(Result { Result::Kind::Answered,
-                worker->buildResponse(job->method, job->url, job->headers, job->body) });
+            continue;
+        }
+        Result answered { Result::Kind::Answered,
+            worker->buildResponse(job->method, job->url, job->headers, job->body) };
+        // Counted before the answer leaves, so that a client sees its request in the metrics.
         const std::array<quint64, 3> now = totalsOf(worker.get());
         metrics.addWorkerTotals(now[0] - counted[0], now[1] - counted[1], now[2] - counted[2]);
         counted = now;
+        job->done(std::move(answered));
     }
     // The worker's SQL connections were made in this thread and close here,
     // when worker goes out of scope.
