@@ -732,6 +732,28 @@ private Q_SLOTS:
         QCOMPARE(host.process.state(), QProcess::Running);
     }
 
+    // The host's database timeouts reach the tenants' connections (the
+    // registry's code is the host's): a statement waiting on a row lock ends
+    // with an error answer after the read timeout, long before the server's
+    // lock wait (50 s) would end it.
+    void timeoutsReachTenants()
+    {
+        const Tenant tenant("slowread", 8181);
+        QCOMPARE(tenant.error, QString());
+        HostProcess host({ s("--db-read-timeout"), s("1") });
+        QVERIFY(host.isReady());
+        const RowLock lock(tenant.schema, s("SELECT tid FROM term WHERE tid = 1 FOR UPDATE"));
+        QVERIFY(lock.locked);
+        RawConnection client(host.port);
+        QVERIFY(client.isConnected());
+        QElapsedTimer waited;
+        waited.start();
+        client.send(request("GET", s("/kelvo/sync/") + KelvoWorker::encodeHash(1, 8181), tenant.token));
+        const Reply answer = WorkerHarness::parse(client.response(45000));
+        QVERIFY2(answer.status >= 500, answer.head.constData());
+        QVERIFY2(waited.elapsed() < 20000, qPrintable(QString::number(waited.elapsed())));
+    }
+
     // The admin listener: /metrics parses, and its counters follow the
     // requests; /healthz says ok; nothing else is served there.
     void adminListener()
