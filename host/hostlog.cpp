@@ -69,7 +69,7 @@ int priority(QtMsgType type)
 // Where the plug-in or the SQL layer writes a token: "token: \"T\"", "token = T",
 // a template's name "dbc_T", and the registry's "cannot set ... of \"T\"".
 const QRegularExpression tokenPattern(
-    QStringLiteral("(token\\s*[:=]\\s*\"?|dbc_|cannot set \\w+ of\\s+\")([^\"\\s),;]+)"),
+    QStringLiteral("(token\\s*[:=]\\s*\"?|dbc_|cannot set \\w+ of\\s+\")([^\"'\\s),;]+)"),
     QRegularExpression::CaseInsensitiveOption);
 // mysql://USER:PASS@ — the password part.
 const QRegularExpression passwordPattern(QStringLiteral("(\\w+://[^:/@\\s]*:)[^@\\s]*@"));

@@ -16,7 +16,7 @@ namespace {
 
 int failWith(const QString &message, int code)
 {
-    std::fprintf(stderr, "kelvo-host: %s\n", qPrintable(HostLog::redact(message)));
+    std::fprintf(stderr, "kelvo-host: %s\n", qPrintable(message));
     return code;
 }
 

@@ -958,6 +958,31 @@ private Q_SLOTS:
             s("critical: (repeated 99 times) initDatabase() - SQL ERROR: Driver not loaded")));
     }
 
+    void hostLogRedacts_data()
+    {
+        QTest::addColumn<QString>("record");
+        QTest::addColumn<QString>("line");
+
+        QTest::newRow("registry") << s("DBManager:: database \"kt_a\" (token: \"abcdef123456\") NOT OPEN!")
+                                  << s("DBManager:: database \"kt_a\" (token: \"abcdef…\") NOT OPEN!");
+        QTest::newRow("stamp") << s("DBManager:: cannot set recalc of  \"abcdef123456\" ! | ERROR: x")
+                               << s("DBManager:: cannot set recalc of  \"abcdef…\" ! | ERROR: x");
+        QTest::newRow("template name") << s("connection 'dbc_abcdef123456' is still in use")
+                                       << s("connection 'dbc_abcdef…' is still in use");
+        QTest::newRow("header line") << s("Pragma: token = abcdef123456") << s("Pragma: token = abcdef…");
+        QTest::newRow("url") << s("cannot open mysql://kelvo:pw@db:3306/info")
+                             << s("cannot open mysql://kelvo:***@db:3306/info");
+        QTest::newRow("nothing secret") << s("queue depth 0, tokens: 3") << s("queue depth 0, tokens: 3");
+    }
+
+    // No token or password reaches a line, whoever wrote the record.
+    void hostLogRedacts()
+    {
+        QFETCH(QString, record);
+        QFETCH(QString, line);
+        QCOMPARE(HostLog::redact(record), line);
+    }
+
     void startFailures_data()
     {
         QTest::addColumn<QStringList>("arguments");
@@ -967,6 +992,8 @@ private Q_SLOTS:
         QTest::newRow("unknown option") << QStringList { s("--bogus") } << s("bogus");
         QTest::newRow("no information database") << QStringList {} << s("--info-db is required");
         QTest::newRow("not a database url") << QStringList { info, s("http://x/y") } << s("mysql://");
+        QTest::newRow("password not echoed")
+            << QStringList { info, s("mysql://kelvo:s3cret@/x") } << s("'mysql://kelvo:***@/x'");
         QTest::newRow("bad listen address")
             << QStringList { info, infoUrl(), s("--listen"), s("localhost:80") } << s("--listen");
         QTest::newRow("bad thread count")
