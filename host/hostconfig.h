@@ -57,6 +57,12 @@ public:
     // open between requests (0: none), and how long one may stay unused.
     int keepConnections = 0;
     int keepIdleSeconds = 60;
+    // The admin listener (/metrics, /healthz), off unless given.
+    QString adminAddress;
+    quint16 adminPort = 0;
+    bool adminListen = false;
+    // How often the health check asks the information database.
+    int healthIntervalSeconds = 5;
 
     // Parses argv (program name first). On failure error holds one line and
     // the result is meaningless; with --help / --version, error is empty

@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <atomic>
@@ -26,6 +27,7 @@ constexpr std::size_t recentLimit = 64;
 std::atomic<bool> debugKept { false };
 std::mutex logMutex;
 std::FILE *sink = stderr;
+bool journal = false;
 std::vector<Recent> recent;
 QElapsedTimer uptime;
 
@@ -46,19 +48,45 @@ const char *levelName(QtMsgType type)
     return "log";
 }
 
-// Under logMutex.
-void writeLine(const QString &text)
+// The syslog priority the journal reads from a line's "<P>" prefix.
+int priority(QtMsgType type)
 {
-    const QByteArray bytes = text.toLocal8Bit() + '\n';
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), sink);
-    std::fflush(sink);
+    switch (type) {
+    case QtDebugMsg:
+        return 7;
+    case QtInfoMsg:
+        return 6;
+    case QtWarningMsg:
+        return 4;
+    case QtCriticalMsg:
+        return 3;
+    case QtFatalMsg:
+        return 2;
+    }
+    return 6;
 }
 
+// Where the plug-in or the SQL layer writes a token: "token: \"T\"", "token = T",
+// a template's name "dbc_T", and the registry's "cannot set ... of \"T\"".
+const QRegularExpression tokenPattern(
+    QStringLiteral("(token\\s*[:=]\\s*\"?|dbc_|cannot set \\w+ of\\s+\")([^\"'\\s),;]+)"),
+    QRegularExpression::CaseInsensitiveOption);
+// mysql://USER:PASS@ — the password part.
+const QRegularExpression passwordPattern(QStringLiteral("(\\w+://[^:/@\\s]*:)[^@\\s]*@"));
+
+// Under logMutex: one record as one line, with its level.
 void writeRecord(QtMsgType type, const QString &message)
 {
-    writeLine(QStringLiteral("%1 %2: %3")
-                  .arg(QDateTime::currentDateTime().toString(Qt::ISODateWithMs),
-                      QLatin1String(levelName(type)), message));
+    // One record, one line: what follows a line break in it stays on the line.
+    const QString text = HostLog::redact(message).replace(QLatin1Char('\n'), QLatin1String(" | "));
+    const QString line = journal
+        ? QStringLiteral("<%1>%2: %3").arg(priority(type)).arg(QLatin1String(levelName(type)), text)
+        : QStringLiteral("%1 %2: %3")
+              .arg(QDateTime::currentDateTime().toString(Qt::ISODateWithMs), QLatin1String(levelName(type)),
+                  text);
+    const QByteArray bytes = line.toLocal8Bit() + '\n';
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), sink);
+    std::fflush(sink);
 }
 
 // Under logMutex: the count of a folded record, then forget it.
@@ -71,22 +99,48 @@ void writeRepeats(const Recent &record)
 
 } // namespace
 
-void HostLog::install(bool keepDebug, std::FILE *target)
+void HostLog::install(bool keepDebug, std::FILE *target, bool toJournal)
 {
     {
         const std::lock_guard<std::mutex> lock(logMutex);
         debugKept = keepDebug;
         sink = target;
+        journal = toJournal;
         recent.clear();
         uptime.start();
     }
     qInstallMessageHandler(&HostLog::handler);
 }
 
-void HostLog::line(const QString &text)
+void HostLog::line(const QString &text, QtMsgType type)
 {
     const std::lock_guard<std::mutex> lock(logMutex);
-    writeLine(text);
+    writeRecord(type, text);
+}
+
+bool HostLog::underSystemd()
+{
+    return qEnvironmentVariableIsSet("JOURNAL_STREAM") || qEnvironmentVariableIsSet("INVOCATION_ID");
+}
+
+QString HostLog::tokenPrefix(const QString &token)
+{
+    return token.left(tokenPrefixChars) + QChar(0x2026);
+}
+
+QString HostLog::redact(const QString &text)
+{
+    QString result = text;
+    result.replace(passwordPattern, QStringLiteral("\\1***@"));
+    QRegularExpressionMatchIterator it = tokenPattern.globalMatch(result);
+    QString cut;
+    int done = 0;
+    while (it.hasNext()) {
+        const QRegularExpressionMatch m = it.next();
+        cut += result.midRef(done, m.capturedStart(2) - done) + tokenPrefix(m.captured(2));
+        done = m.capturedEnd(2);
+    }
+    return done == 0 ? result : cut + result.midRef(done);
 }
 
 void HostLog::flush(bool everything)

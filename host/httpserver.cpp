@@ -1,6 +1,7 @@
 #include "httpserver.h"
 
 #include "hostlog.h"
+#include "metrics.h"
 #include "pluginhost.h"
 #include "session.h"
 #include "workerthread.h"
@@ -23,16 +24,21 @@ constexpr auto answerGrace = 2s;
 // Beyond deadline and grace the process ends even if the main thread is stuck
 // (waiting on the registry while a worker waits on a database that does not answer).
 constexpr auto watchdogMargin = 3s;
+// Admin connections beyond the cap, so that /metrics and /healthz stay
+// reachable while clients fill it.
+constexpr std::size_t adminReserve = 8;
 
 } // namespace
 
-HttpServer::HttpServer(const PluginHost &host, const HostConfig &config)
+HttpServer::HttpServer(const PluginHost &host, const HostConfig &config, Metrics &metrics)
     : host(host)
     , config(config)
+    , counters(metrics)
     , sessionLimits { config.maxBody, std::chrono::seconds(config.readTimeoutSeconds),
         std::chrono::seconds(config.queueTimeoutSeconds) }
     , budget(config.bodyBudget)
     , queue(std::size_t(config.queueSize))
+    , health(config, metrics)
 { }
 
 HttpServer::~HttpServer()
@@ -41,41 +47,47 @@ HttpServer::~HttpServer()
         stop();
 }
 
-bool HttpServer::listen(QString *error)
+bool HttpServer::bind(tcp::acceptor &listener, const QString &address, quint16 port, QString *error)
 {
     boost::system::error_code ec;
-    const auto address = asio::ip::make_address(config.listenAddress.toStdString(), ec);
-    const tcp::endpoint endpoint(address, config.listenPort);
+    const auto ip = asio::ip::make_address(address.toStdString(), ec);
+    const tcp::endpoint endpoint(ip, port);
     if (!ec)
-        acceptor.open(endpoint.protocol(), ec);
+        listener.open(endpoint.protocol(), ec);
     if (!ec)
-        acceptor.set_option(asio::socket_base::reuse_address(true), ec);
+        listener.set_option(asio::socket_base::reuse_address(true), ec);
     if (!ec)
-        acceptor.bind(endpoint, ec);
+        listener.bind(endpoint, ec);
     if (!ec)
-        acceptor.listen(asio::socket_base::max_listen_connections, ec);
+        listener.listen(asio::socket_base::max_listen_connections, ec);
     if (ec) {
         *error = QStringLiteral("cannot listen on %1:%2: %3")
-                     .arg(config.listenAddress)
-                     .arg(config.listenPort)
+                     .arg(address)
+                     .arg(port)
                      .arg(QString::fromStdString(ec.message()));
         return false;
     }
     return true;
 }
 
-QString HttpServer::address() const
+bool HttpServer::listen(QString *error)
+{
+    return bind(acceptor, config.listenAddress, config.listenPort, error)
+        && (!config.adminListen || bind(adminAcceptor, config.adminAddress, config.adminPort, error));
+}
+
+QString HttpServer::addressOf(const tcp::acceptor &listener)
 {
     boost::system::error_code ec;
-    const auto endpoint = acceptor.local_endpoint(ec);
+    const auto endpoint = listener.local_endpoint(ec);
     const QString text = QString::fromStdString(endpoint.address().to_string());
     return endpoint.address().is_v6() ? QStringLiteral("[%1]").arg(text) : text;
 }
 
-quint16 HttpServer::port() const
+quint16 HttpServer::portOf(const tcp::acceptor &listener)
 {
     boost::system::error_code ec;
-    return acceptor.local_endpoint(ec).port();
+    return listener.local_endpoint(ec).port();
 }
 
 bool HttpServer::routes(const QString &path) const
@@ -83,40 +95,69 @@ bool HttpServer::routes(const QString &path) const
     return host.routes(path);
 }
 
-void HttpServer::start(std::function<void()> onSignal)
+QString HttpServer::operation(const QString &path) const
+{
+    return host.operation(path);
+}
+
+QByteArray HttpServer::metricsText()
+{
+    counters.setQueueDepth(int(queue.size()));
+    return counters.render();
+}
+
+void HttpServer::start(std::function<void()> onStop, std::function<void()> onReload)
 {
     for (int i = 0; i < config.threads; ++i) {
-        workers.push_back(std::make_unique<WorkerThread>(host, queue, sessionLimits.queueTimeout));
+        workers.push_back(std::make_unique<WorkerThread>(host, queue, sessionLimits.queueTimeout, counters));
         workers.back()->setObjectName(QStringLiteral("worker-%1").arg(i));
         workers.back()->start();
     }
     stopSignals.add(SIGINT);
     stopSignals.add(SIGTERM);
-    stopSignals.async_wait([this, onSignal](const boost::system::error_code &ec, int) {
+    stopSignals.async_wait([this, onStop](const boost::system::error_code &ec, int) {
         if (ec)
             return;
         beginStop();
-        onSignal();
+        onStop();
     });
+    // Registered before anything is served: SIGHUP's default would end the process.
+    reloadSignals.add(SIGHUP);
+    awaitReload(std::move(onReload));
+    if (config.adminListen) {
+        health.start();
+        accept(adminAcceptor, adminRetryTimer, true);
+    }
     keepRunning.emplace(asio::make_work_guard(io));
-    accept();
+    accept(acceptor, retryTimer, false);
     for (int i = 0; i < config.ioThreads; ++i)
         ioThreads.emplace_back([this] { io.run(); });
 }
 
-void HttpServer::accept()
+void HttpServer::awaitReload(std::function<void()> onReload)
+{
+    reloadSignals.async_wait(
+        [this, onReload = std::move(onReload)](const boost::system::error_code &ec, int) {
+            if (ec)
+                return;
+            onReload();
+            awaitReload(onReload);
+        });
+}
+
+void HttpServer::accept(tcp::acceptor &listener, asio::steady_timer &retry, bool admin)
 {
     // Every session runs on a strand of its own: its handlers never run at once.
-    acceptor.async_accept(
-        asio::make_strand(io), [this](const boost::system::error_code &ec, tcp::socket socket) {
-            if (ec == asio::error::operation_aborted || !acceptor.is_open())
+    listener.async_accept(asio::make_strand(io),
+        [this, &listener, &retry, admin](const boost::system::error_code &ec, tcp::socket socket) {
+            if (ec == asio::error::operation_aborted || !listener.is_open())
                 return;
             if (ec) {
                 // Out of descriptors or similar: try again shortly instead of spinning.
-                retryTimer.expires_after(100ms);
-                retryTimer.async_wait([this](const boost::system::error_code &error) {
+                retry.expires_after(100ms);
+                retry.async_wait([this, &listener, &retry, admin](const boost::system::error_code &error) {
                     if (!error)
-                        accept();
+                        accept(listener, retry, admin);
                 });
                 return;
             }
@@ -125,8 +166,9 @@ void HttpServer::accept()
             std::shared_ptr<Session> session;
             {
                 const std::lock_guard<std::mutex> lock(sessionsMutex);
-                if (!stopping && sessions.size() < std::size_t(config.maxConnections)) {
-                    session = std::make_shared<Session>(std::move(socket), *this);
+                const std::size_t cap = std::size_t(config.maxConnections) + (admin ? adminReserve : 0);
+                if (!stopping && sessions.size() < cap) {
+                    session = std::make_shared<Session>(std::move(socket), *this, admin);
                     sessions.emplace(session.get(), session);
                 }
             }
@@ -134,7 +176,7 @@ void HttpServer::accept()
                 asio::dispatch(session->executor(), [session] { session->start(); });
             else if (!stopping)
                 refuse(socket);
-            accept();
+            accept(listener, retry, admin);
         });
 }
 
@@ -189,8 +231,11 @@ void HttpServer::beginStop()
     asio::post(io, [this] {
         boost::system::error_code ignored;
         acceptor.close(ignored);
+        adminAcceptor.close(ignored);
         stopSignals.cancel(ignored);
+        reloadSignals.cancel(ignored);
         retryTimer.cancel();
+        adminRetryTimer.cancel();
     });
     forEachSession(&Session::stop);
 }
@@ -202,7 +247,8 @@ void HttpServer::watch()
             lock, stopDeadline + answerGrace + watchdogMargin, [this] { return stopped; }))
         return;
     HostLog::line(
-        QStringLiteral("kelvo-host: the stop did not end within the shutdown deadline; ending the process"));
+        QStringLiteral("kelvo-host: the stop did not end within the shutdown deadline; ending the process"),
+        QtWarningMsg);
     HostLog::flush(true);
     std::_Exit(0);
 }
@@ -229,6 +275,9 @@ bool HttpServer::stop()
     }
     if (!clean)
         abandon();
+    // A check still waiting on the database holds its thread: as with a
+    // busy worker, the caller then ends the process.
+    clean = health.finish(answerGrace) && clean;
     queue.close();
     if (clean) {
         for (const auto &worker : workers)

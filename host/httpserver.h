@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bodybudget.h"
+#include "healthcheck.h"
 #include "hostconfig.h"
 #include "workqueue.h"
 
@@ -22,6 +23,7 @@
 #include <unordered_map>
 #include <vector>
 
+class Metrics;
 class PluginHost;
 class Session;
 class WorkerThread;
@@ -29,7 +31,9 @@ class WorkerThread;
 // Listens and runs the client connections on I/O threads that never wait on
 // the database; requests for the plug-in go through a bounded queue to a
 // fixed set of worker threads. Turns SIGINT and SIGTERM into an orderly stop
-// with a deadline.
+// with a deadline, SIGHUP into a reload. With an admin address it serves
+// /metrics and /healthz there, on the same I/O threads, from the counters and
+// the last health check (never waiting on a database).
 //
 // Thread rules: listen(), start() and stop() are called from the main thread.
 // The acceptor, the signal set and the sessions run on the I/O threads (each
@@ -46,20 +50,24 @@ public:
         std::chrono::seconds queueTimeout { 10 };
     };
 
-    HttpServer(const PluginHost &host, const HostConfig &config);
+    HttpServer(const PluginHost &host, const HostConfig &config, Metrics &metrics);
     ~HttpServer();
 
     HttpServer(const HttpServer &) = delete;
     HttpServer &operator=(const HttpServer &) = delete;
 
-    // Binds and listens; the real endpoint (port 0 resolved) is in address()/port().
+    // Binds and listens; the real endpoints (port 0 resolved) are in
+    // address()/port() and adminAddress()/adminPort().
     bool listen(QString *error);
-    QString address() const;
-    quint16 port() const;
+    QString address() const { return addressOf(acceptor); }
+    quint16 port() const { return portOf(acceptor); }
+    QString adminAddress() const { return addressOf(adminAcceptor); }
+    quint16 adminPort() const { return portOf(adminAcceptor); }
 
-    // onSignal runs in an I/O thread after the stop has begun; it must only
-    // do what is safe from there (post a quit to the main thread).
-    void start(std::function<void()> onSignal);
+    // onStop runs in an I/O thread after the stop has begun, onReload after
+    // each SIGHUP; they must only do what is safe from there (post to the
+    // main thread).
+    void start(std::function<void()> onStop, std::function<void()> onReload);
     // Stops accepting and lets the requests in flight finish until the
     // shutdown deadline (counted from the signal). True when everything
     // finished and every thread was joined. False when workers were still
@@ -71,6 +79,10 @@ public:
     // Called by sessions, in the I/O threads.
     const Limits &limits() const { return sessionLimits; }
     bool routes(const QString &path) const;
+    QString operation(const QString &path) const;
+    Metrics &metrics() { return counters; }
+    // The body of /metrics, with the queue's depth of this moment.
+    QByteArray metricsText();
     bool isStopping() const { return stopping; }
     BodyBudget &bodyBudget() { return budget; }
     bool submit(WorkQueue::Job &&job) { return queue.push(std::move(job)); }
@@ -78,7 +90,11 @@ public:
     void removeSession(const Session *session);
 
 private:
-    void accept();
+    static QString addressOf(const boost::asio::ip::tcp::acceptor &listener);
+    static quint16 portOf(const boost::asio::ip::tcp::acceptor &listener);
+    bool bind(boost::asio::ip::tcp::acceptor &listener, const QString &address, quint16 port, QString *error);
+    void accept(boost::asio::ip::tcp::acceptor &listener, boost::asio::steady_timer &retry, bool admin);
+    void awaitReload(std::function<void()> onReload);
     void refuse(boost::asio::ip::tcp::socket &socket);
     void beginStop();
     void abandon();
@@ -87,6 +103,7 @@ private:
 
     const PluginHost &host;
     const HostConfig config;
+    Metrics &counters;
     const Limits sessionLimits;
     BodyBudget budget;
     std::atomic<bool> stopping { false };
@@ -101,9 +118,13 @@ private:
     boost::asio::io_context io;
     std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> keepRunning;
     boost::asio::ip::tcp::acceptor acceptor { io };
+    boost::asio::ip::tcp::acceptor adminAcceptor { io };
     boost::asio::signal_set stopSignals { io };
+    boost::asio::signal_set reloadSignals { io };
     boost::asio::steady_timer retryTimer { io };
+    boost::asio::steady_timer adminRetryTimer { io };
     WorkQueue queue;
+    HealthCheck health;
     std::vector<std::thread> ioThreads;
     std::vector<std::unique_ptr<WorkerThread>> workers;
     std::thread watchdog;

@@ -2,6 +2,7 @@
 #include "hostconfig.h"
 #include "hostlog.h"
 #include "httpserver.h"
+#include "metrics.h"
 #include "pluginhost.h"
 
 #include <QCoreApplication>
@@ -39,20 +40,27 @@ int main(int argc, char *argv[])
     }
     HostLog::install(config.debugLevel > 0 || config.registryDebugLevel > 0);
 
-    PluginHost host;
+    Metrics metrics;
+    PluginHost host(metrics);
     if (!host.start(config, &error))
         return failWith(error, 1);
 
-    HttpServer server(host, config);
+    HttpServer server(host, config, metrics);
     if (!server.listen(&error))
         return failWith(error, 1);
-    server.start([&app] { QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection); });
+    // The registry and its information database belong to the main thread.
+    server.start([&app] { QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection); },
+        [&host] { QMetaObject::invokeMethod(&host, &PluginHost::reloadTenants, Qt::QueuedConnection); });
 
     std::printf("listening on %s:%u\n", qPrintable(server.address()), unsigned(server.port()));
     std::fflush(stdout);
     HostLog::line(QStringLiteral("kelvo-host: plug-in %1 (version %2) serves %3 with %4 threads")
                       .arg(config.pluginPath, host.version(), host.paths().join(QLatin1Char(' ')))
                       .arg(config.threads));
+    if (config.adminListen)
+        HostLog::line(QStringLiteral("kelvo-host: admin listener on %1:%2 (/metrics, /healthz)")
+                          .arg(server.adminAddress())
+                          .arg(server.adminPort()));
 
     // Folded log records get their counts written.
     QTimer logFlush;
@@ -68,7 +76,7 @@ int main(int argc, char *argv[])
     if (!joined) {
         // Worker threads are still inside abandoned requests and use the
         // registry and the plug-in: destroy nothing, end here.
-        HostLog::line(QStringLiteral("kelvo-host: stopped at the shutdown deadline"));
+        HostLog::line(QStringLiteral("kelvo-host: stopped at the shutdown deadline"), QtWarningMsg);
         std::_Exit(0);
     }
     host.sweep();

@@ -4,6 +4,7 @@
 #include "hostlog.h"
 #include "httpplugininterface.h"
 #include "httppluginworker.h"
+#include "metrics.h"
 
 #include <QFileInfo>
 #include <QJsonObject>
@@ -38,7 +39,15 @@ QString connectOptions(const HostConfig &config)
     return options.join(QLatin1Char(';'));
 }
 
-QSqlDatabase addConnection(const QString &name, const HostConfig::DatabaseUrl &url, const HostConfig &config)
+QString describe(const HostConfig::DatabaseUrl &url)
+{
+    return QStringLiteral("%1@%2:%3/%4").arg(url.user, url.host).arg(url.port).arg(url.database);
+}
+
+} // namespace
+
+QSqlDatabase PluginHost::addConnection(
+    const QString &name, const HostConfig::DatabaseUrl &url, const HostConfig &config)
 {
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), name);
     db.setHostName(url.host);
@@ -50,15 +59,9 @@ QSqlDatabase addConnection(const QString &name, const HostConfig::DatabaseUrl &u
     return db;
 }
 
-QString describe(const HostConfig::DatabaseUrl &url)
-{
-    return QStringLiteral("%1@%2:%3/%4").arg(url.user, url.host).arg(url.port).arg(url.database);
-}
-
-} // namespace
-
-PluginHost::PluginHost(QObject *parent)
+PluginHost::PluginHost(Metrics &metrics, QObject *parent)
     : QObject(parent)
+    , metrics(metrics)
 {
     sweepTimer.setInterval(sweepIntervalMs);
     connect(&sweepTimer, &QTimer::timeout, this, &PluginHost::sweep);
@@ -145,7 +148,7 @@ bool PluginHost::loadPlugin(const QString &path, QString *error)
     // By signature: the host does not know the plug-in's class.
     if (!connect(instance, SIGNAL(recordCreated(QString, uint, QString, quint8)), this,
             SLOT(onRecordCreated(QString, uint, QString, quint8))))
-        HostLog::line(QStringLiteral("warning: the plug-in relays no recordCreated"));
+        HostLog::line(QStringLiteral("the plug-in relays no recordCreated"), QtWarningMsg);
     return true;
 }
 
@@ -176,16 +179,29 @@ std::unique_ptr<HttpPluginWorker> PluginHost::createWorker() const
     return worker;
 }
 
-bool PluginHost::routes(const QString &path) const
+int PluginHost::prefixLength(const QString &path) const
 {
     for (const QString &prefix : prefixes) {
         // A prefix names whole segments: "/kelvox" is not under "/kelvo".
         if (path.startsWith(prefix)
             && (path.size() == prefix.size() || prefix.endsWith(QLatin1Char('/'))
                 || path.at(prefix.size()) == QLatin1Char('/')))
-            return true;
+            return prefix.size();
     }
-    return false;
+    return -1;
+}
+
+bool PluginHost::routes(const QString &path) const
+{
+    return prefixLength(path) >= 0;
+}
+
+QString PluginHost::operation(const QString &path) const
+{
+    const int length = prefixLength(path);
+    if (length < 0)
+        return QString();
+    return path.mid(length).section(QLatin1Char('/'), 0, 0, QString::SectionSkipEmpty);
 }
 
 void PluginHost::sweep()
@@ -194,11 +210,20 @@ void PluginHost::sweep()
         registry->removeUnusedConnections();
 }
 
+void PluginHost::reloadTenants()
+{
+    if (!registry)
+        return;
+    registry->reloadTenants();
+    HostLog::line(QStringLiteral("kelvo-host: reloaded: tenants are read again on their next request"));
+}
+
 void PluginHost::onRecordCreated(const QString &tbl, uint id, const QString &token, quint8 flags)
 {
+    metrics.countEntrance();
     HostLog::line(QStringLiteral("recordCreated tbl=%1 id=%2 token=%3 flags=%4")
                       .arg(tbl)
                       .arg(id)
-                      .arg(token)
+                      .arg(HostLog::tokenPrefix(token))
                       .arg(flags));
 }

@@ -3,6 +3,7 @@
 #include "hostlog.h"
 #include "httppluginworker.h"
 #include "httpserver.h"
+#include "metrics.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -58,12 +59,31 @@ QByteArray withConnectionClose(const QByteArray &response)
     return closing;
 }
 
+// The status code of a complete response: "HTTP/1.1 201 Created" gives 201.
+int statusOf(const QByteArray &response)
+{
+    return response.startsWith("HTTP/") ? response.mid(response.indexOf(' ') + 1, 3).toInt() : 0;
+}
+
+// An answer of the admin listener, in plain text.
+QByteArray plainResponse(int status, const QByteArray &contentType, const QByteArray &body, bool close)
+{
+    return "HTTP/1.1 " + QByteArray::number(status) + ' '
+        + HttpPluginWorker::statusText(quint16(status)).toLatin1() + "\r\nContent-Type: " + contentType
+        + "\r\nContent-Length: " + QByteArray::number(body.size()) + (close ? "\r\nConnection: close" : "")
+        + "\r\n\r\n" + body;
+}
+
+const QByteArray metricsType = "text/plain; version=0.0.4; charset=utf-8";
+const QByteArray textType = "text/plain; charset=utf-8";
+
 } // namespace
 
-Session::Session(asio::ip::tcp::socket socket, HttpServer &server)
+Session::Session(asio::ip::tcp::socket socket, HttpServer &server, bool admin)
     : socket(std::move(socket))
     , timer(this->socket.get_executor())
     , server(server)
+    , admin(admin)
 { }
 
 Session::~Session()
@@ -111,7 +131,8 @@ void Session::abandon()
             = std::chrono::duration_cast<std::chrono::milliseconds>(WorkQueue::Clock::now() - waitingSince);
         HostLog::line(QStringLiteral("kelvo-host: abandoned at the shutdown deadline after %1 ms: %2")
                           .arg(running.count())
-                          .arg(requestLine));
+                          .arg(requestLine),
+            QtWarningMsg);
         return answer(503,
             QStringLiteral("The host stopped before the answer was ready; send the request again"), true);
     }
@@ -139,6 +160,9 @@ void Session::readHead()
 {
     state = State::ReadingHead;
     continueSent = false;
+    method.clear();
+    operation = Metrics::hostOperation;
+    started.reset();
     parser.emplace();
     parser->header_limit(headLimit);
     parser->body_limit(std::uint64_t(server.limits().maxBody));
@@ -186,9 +210,13 @@ void Session::onHead(beast::error_code ec)
         return fail(ec);
     const auto &head = parser->get();
     const QUrl url = targetUrl(head.target());
+    method = text(head.method_string());
+    started = WorkQueue::Clock::now();
     QString message;
     if (const quint16 status = checkHead(&message))
         return answer(status, message);
+    if (admin)
+        return answerAdmin(url.path(QUrl::FullyDecoded));
     if (!server.routes(url.path(QUrl::FullyDecoded)))
         return answer(404, QStringLiteral("No service at '%1'").arg(url.path()));
     if (const auto length = parser->content_length(); length && !reserveBody(qint64(*length)))
@@ -204,6 +232,26 @@ void Session::onHead(beast::error_code ec)
         return;
     }
     readBody();
+}
+
+// Only what is in memory: the counters and the last health check.
+void Session::answerAdmin(const QString &path)
+{
+    const bool bodyless = parser->is_done();
+    const bool again = bodyless && parser->get().keep_alive() && !server.isStopping();
+    if (parser->get().method() == http::verb::get && bodyless) {
+        if (path == QLatin1String("/metrics"))
+            return write(plainResponse(200, metricsType, server.metricsText(), !again), !again);
+        if (path == QLatin1String("/healthz")) {
+            const bool up = server.metrics().isDatabaseUp();
+            return write(
+                plainResponse(up ? 200 : 503, textType,
+                    up ? "ok\n" : "the information database did not answer its last check\n", !again),
+                !again);
+        }
+    }
+    lingerOnClose = !bodyless;
+    write(plainResponse(404, textType, "only GET /metrics and GET /healthz are served here\n", true), true);
 }
 
 void Session::readBody()
@@ -247,6 +295,7 @@ void Session::submit()
     timer.cancel();
     state = State::Waiting;
     waitingSince = WorkQueue::Clock::now();
+    started = waitingSince;
     const auto &request = parser->get();
     keepAlive = request.keep_alive();
     requestLine = text(request.method_string()) + QLatin1Char(' ') + text(request.target());
@@ -254,8 +303,9 @@ void Session::submit()
     for (const auto &field : request.base())
         headers << text(field.name_string()) + QStringLiteral(": ") + text(field.value());
     const std::string &body = request.body();
-    WorkQueue::Job job { text(request.method_string()), targetUrl(request.target()), headers,
-        QByteArray(body.data(), int(body.size())), waitingSince,
+    const QUrl url = targetUrl(request.target());
+    operation = server.operation(url.path(QUrl::FullyDecoded));
+    WorkQueue::Job job { method, url, headers, QByteArray(body.data(), int(body.size())), waitingSince,
         // The last reference travels to the strand, so the session ends in its I/O thread.
         [self = shared_from_this()](WorkQueue::Result result) mutable {
             const Executor executor = self->executor();
@@ -314,12 +364,18 @@ void Session::fail(beast::error_code ec)
 void Session::answer(quint16 status, const QString &message, bool retry)
 {
     releaseBody();
+    operation = Metrics::hostOperation;
     lingerOnClose = true;
     write(hostResponse(status, message, retry), true);
 }
 
 void Session::write(QByteArray bytes, bool closeAfter)
 {
+    if (!admin) {
+        const auto took = started ? WorkQueue::Clock::now() - *started : WorkQueue::Clock::duration::zero();
+        server.metrics().countRequest(
+            method, operation, statusOf(bytes), std::chrono::duration<double>(took).count());
+    }
     state = State::Writing;
     out = std::move(bytes);
     closeAfterWrite = closeAfterWrite || closeAfter;

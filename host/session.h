@@ -23,7 +23,9 @@ class HttpServer;
 // bytes back unchanged (but for "Connection: close" added to the head when
 // the host closes after it). Everything else (other paths, malformed, too
 // large or too slow requests, a full queue, an exhausted body budget) gets
-// the host's own answer at once, and the connection closes.
+// the host's own answer at once, and the connection closes. Every answer is
+// counted in the metrics. A session of the admin listener answers only
+// GET /metrics and GET /healthz, from what is in memory.
 //
 // Thread rules: all handlers run on the session's strand in an I/O thread;
 // a worker thread only posts the result to that strand. Never blocks.
@@ -32,7 +34,7 @@ class Session : public std::enable_shared_from_this<Session>
 public:
     using Executor = boost::asio::ip::tcp::socket::executor_type;
 
-    Session(boost::asio::ip::tcp::socket socket, HttpServer &server);
+    Session(boost::asio::ip::tcp::socket socket, HttpServer &server, bool admin = false);
     ~Session();
 
     Session(const Session &) = delete;
@@ -56,6 +58,7 @@ private:
 
     void readHead();
     void onHead(boost::beast::error_code ec);
+    void answerAdmin(const QString &path);
     quint16 checkHead(QString *message) const;
     void readBody();
     void onBody(boost::beast::error_code ec);
@@ -77,7 +80,12 @@ private:
     boost::beast::flat_buffer buffer;
     std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> parser;
     HttpServer &server;
+    const bool admin;
     State state = State::ReadingHead;
+    // The current request's labels and start, for the metrics.
+    QString method;
+    QString operation;
+    std::optional<WorkQueue::Clock::time_point> started;
     QByteArray out;
     QString requestLine; // for the log of an abandoned request
     WorkQueue::Clock::time_point waitingSince;

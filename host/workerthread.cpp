@@ -1,18 +1,38 @@
 #include "workerthread.h"
 
 #include "httppluginworker.h"
+#include "metrics.h"
 #include "pluginhost.h"
 #include "workqueue.h"
 
 #include <QMetaObject>
 #include <QtDebug>
 
+#include <array>
 #include <memory>
 
-WorkerThread::WorkerThread(const PluginHost &host, WorkQueue &queue, std::chrono::seconds queueTimeout)
+namespace {
+
+// The worker's running totals, as our plug-in publishes them; another
+// plug-in has none, and they read as 0.
+const std::array<const char *, 3> totalNames { "sqlErrors", "deadlockRetries", "connectionsOpened" };
+
+std::array<quint64, 3> totalsOf(const HttpPluginWorker *worker)
+{
+    std::array<quint64, 3> totals {};
+    for (std::size_t i = 0; worker && i < totals.size(); ++i)
+        totals[i] = worker->property(totalNames[i]).toULongLong();
+    return totals;
+}
+
+} // namespace
+
+WorkerThread::WorkerThread(
+    const PluginHost &host, WorkQueue &queue, std::chrono::seconds queueTimeout, Metrics &metrics)
     : host(host)
     , queue(queue)
     , queueTimeout(queueTimeout)
+    , metrics(metrics)
 { }
 
 WorkerThread::~WorkerThread()
@@ -27,6 +47,7 @@ void WorkerThread::run()
     const std::chrono::milliseconds idleTick = host.idleTick();
     std::size_t depth = 0;
     bool idle = false;
+    std::array<quint64, 3> counted = totalsOf(worker.get());
     for (;;) {
         std::optional<WorkQueue::Job> job = queue.pop(idleTick, &idle, &depth);
         if (idle) {
@@ -38,17 +59,25 @@ void WorkerThread::run()
         }
         if (!job)
             break;
-        const auto waited
-            = std::chrono::duration_cast<std::chrono::milliseconds>(WorkQueue::Clock::now() - job->queued);
+        const auto waited = WorkQueue::Clock::now() - job->queued;
         qDebug("kelvo-host: queue depth %zu, request waited %lld ms", depth,
-            static_cast<long long>(waited.count()));
-        if (waited > queueTimeout)
+            static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count()));
+        metrics.countQueueWait(std::chrono::duration<double>(waited).count());
+        if (waited > queueTimeout) {
             job->done(Result { Result::Kind::Expired, {} });
-        else if (!worker)
+            continue;
+        }
+        if (!worker) {
             job->done(Result { Result::Kind::NoWorker, {} });
-        else
-            job->done(Result { Result::Kind::Answered,
-                worker->buildResponse(job->method, job->url, job->headers, job->body) });
+            continue;
+        }
+        Result answered { Result::Kind::Answered,
+            worker->buildResponse(job->method, job->url, job->headers, job->body) };
+        // Counted before the answer leaves, so that a client sees its request in the metrics.
+        const std::array<quint64, 3> now = totalsOf(worker.get());
+        metrics.addWorkerTotals(now[0] - counted[0], now[1] - counted[1], now[2] - counted[2]);
+        counted = now;
+        job->done(std::move(answered));
     }
     // The worker's SQL connections were made in this thread and close here,
     // when worker goes out of scope.

@@ -4,12 +4,15 @@
 
 #include <chrono>
 
+class Metrics;
 class PluginHost;
 class WorkQueue;
 
 // One worker thread: owns one plug-in worker and runs the queued requests on
 // it, one at a time. A request that waited in the queue past the deadline is
-// handed back unexecuted.
+// handed back unexecuted. Counts the queue's wait and adds the worker's
+// running totals (database errors, deadlock retries, connections opened)
+// to the metrics after each request.
 //
 // Thread rules: the worker is created, used and destroyed in this thread, so
 // its SQL connections are made and closed here. run() returns once the queue
@@ -17,7 +20,8 @@ class WorkQueue;
 class WorkerThread : public QThread
 {
 public:
-    WorkerThread(const PluginHost &host, WorkQueue &queue, std::chrono::seconds queueTimeout);
+    WorkerThread(
+        const PluginHost &host, WorkQueue &queue, std::chrono::seconds queueTimeout, Metrics &metrics);
     ~WorkerThread() override;
 
 protected:
@@ -27,4 +31,5 @@ private:
     const PluginHost &host;
     WorkQueue &queue;
     const std::chrono::seconds queueTimeout;
+    Metrics &metrics;
 };

@@ -56,6 +56,12 @@ void WorkQueue::close()
     available.notify_all();
 }
 
+std::size_t WorkQueue::size()
+{
+    const std::lock_guard<std::mutex> lock(mutex);
+    return jobs.size();
+}
+
 std::vector<WorkQueue::Job> WorkQueue::takeAll()
 {
     const std::lock_guard<std::mutex> lock(mutex);

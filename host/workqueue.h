@@ -59,6 +59,8 @@ public:
     std::optional<Job> pop(
         std::chrono::milliseconds timeout, bool *timedOut, std::size_t *depthAfter = nullptr);
     void close();
+    // Jobs waiting now.
+    std::size_t size();
     // Removes and returns every waiting job.
     std::vector<Job> takeAll();
 

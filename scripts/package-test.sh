@@ -139,7 +139,7 @@ expect "201 Created" entrance 1.1001 refId=1 uid=1 iid=1 type=in
 expect "208 Already Reported" entrance 1.1001 refId=1 uid=1 iid=1 type=in
 admin terminals acme
 admin tenant list
-for _ in $(seq 1 50); do grep -q '^recordCreated tbl=inters_data id=1 ' "$work/host.log" && break; sleep 0.1; done
-grep '^recordCreated' "$work/host.log"
+for _ in $(seq 1 50); do grep -q 'info: recordCreated tbl=inters_data id=1 ' "$work/host.log" && break; sleep 0.1; done
+grep 'info: recordCreated' "$work/host.log"
 grep -q "plug-in /usr/lib/.*/kelvo/libkelvo.so" "$work/host.log" || { echo "the host did not load the installed plug-in" >&2; exit 1; }
 echo "package test passed in $(( $(date +%s) - started )) s"

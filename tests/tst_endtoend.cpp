@@ -1,6 +1,7 @@
 // kelvo-host and kelvo-term against the test server, over real sockets.
 #include "hostlog.h"
 #include "hostprocess.h"
+#include "metricstext.h"
 #include "testdatabase.h"
 #include "workerharness.h"
 
@@ -241,6 +242,38 @@ public:
     int pid = 0;
 };
 
+// The admin listener's port, from the host's log line that names it.
+quint16 adminPort(HostProcess &host)
+{
+    const QRegularExpression line(s("admin listener on 127\\.0\\.0\\.1:(\\d+) "));
+    for (const QDeadlineTimer deadline(10000); !deadline.hasExpired(); QTest::qWait(20)) {
+        const QRegularExpressionMatch m = line.match(host.log());
+        if (m.hasMatch())
+            return quint16(m.captured(1).toUInt());
+    }
+    return 0;
+}
+
+// One GET on the admin listener: the status and the body.
+QPair<int, QByteArray> adminGet(quint16 port, const char *path)
+{
+    RawConnection connection(port);
+    if (!connection.isConnected())
+        return {};
+    connection.send(request("GET", s(path)));
+    const QByteArray answer = connection.response();
+    return { answer.mid(9, 3).toInt(), answer.mid(answer.indexOf("\r\n\r\n") + 4) };
+}
+
+MetricsText scrape(quint16 port)
+{
+    const auto answer = adminGet(port, "/metrics");
+    MetricsText m = MetricsText::parse(answer.second);
+    if (answer.first != 200)
+        m.error = s("status %1").arg(answer.first);
+    return m;
+}
+
 } // namespace
 
 class TestEndToEnd : public QObject
@@ -251,6 +284,9 @@ private Q_SLOTS:
     void initTestCase()
     {
         REQUIRE_TEST_DATABASE();
+        // The hosts started here write the log of a terminal, whoever runs the tests.
+        qunsetenv("JOURNAL_STREAM");
+        qunsetenv("INVOCATION_ID");
         QVERIFY2(QFile::exists(hostProgram), qPrintable(hostProgram));
         QVERIFY2(QFile::exists(termProgram), qPrintable(termProgram));
     }
@@ -314,9 +350,9 @@ private Q_SLOTS:
         QCOMPARE(r.statuses, QList<int> { 201 });
         const int eid = res(r, "eid");
         QVERIFY(eid > 0);
-        QTRY_COMPARE(
-            host.countInLog(
-                s("recordCreated tbl=inters_data id=%1 token=%2 flags=3").arg(eid).arg(tenant.token)),
+        QTRY_COMPARE(host.countInLog(s("recordCreated tbl=inters_data id=%1 token=%2 flags=3")
+                                         .arg(eid)
+                                         .arg(HostLog::tokenPrefix(tenant.token))),
             1);
         QCOMPARE(
             TestDatabase::scalar(tenant.schema, s("SELECT photo FROM inters_data WHERE id = %1").arg(eid))
@@ -588,8 +624,8 @@ private Q_SLOTS:
         QVERIFY(idle.isConnected());
         RawConnection busy(host.port);
         QVERIFY(busy.isConnected());
-        const QByteArray whole = request(
-            "POST", s("/kelvo/entrance/") + KelvoWorker::encodeHash(2, 6162), tenant.token, entranceBody(77, 3));
+        const QByteArray whole = request("POST", s("/kelvo/entrance/") + KelvoWorker::encodeHash(2, 6162),
+            tenant.token, entranceBody(77, 3));
         const int cut = whole.size() - 10;
         busy.send(whole.left(cut));
         QTest::qWait(200);
@@ -649,6 +685,252 @@ private Q_SLOTS:
         QCOMPARE(host.process.exitCode(), 0);
     }
 
+    // SIGHUP: a tenant disabled since is refused (502) at once, another is
+    // served as before, and a request in flight is answered.
+    void reload()
+    {
+        const Tenant disabled("hup", 5151);
+        const Tenant other("hupother", 5252);
+        QCOMPARE(disabled.error + other.error, QString());
+        // A second terminal, out of the row lock's way.
+        QCOMPARE(TestDatabase::exec(disabled.schema,
+                     s("INSERT INTO term (tid, vornID, status, flags, name, type) "
+                       "VALUES (2, 5152, 1, '3', 'T2', 'VTRM')")),
+            QString());
+        HostProcess host({ s("--threads"), s("2") });
+        QVERIFY(host.isReady());
+        const auto sync = [](const Tenant &tenant, quint32 tid, quint32 vornId) {
+            return request("GET", s("/kelvo/sync/") + KelvoWorker::encodeHash(tid, vornId), tenant.token);
+        };
+        const auto status = [&](const Tenant &tenant, quint32 tid, quint32 vornId) {
+            RawConnection connection(host.port);
+            connection.send(sync(tenant, tid, vornId));
+            return WorkerHarness::parse(connection.response()).status;
+        };
+        QCOMPARE(status(disabled, 2, 5152), 200);
+        QCOMPARE(status(other, 1, 5252), 200);
+
+        auto lock
+            = std::make_unique<RowLock>(disabled.schema, s("SELECT tid FROM term WHERE tid = 1 FOR UPDATE"));
+        QVERIFY(lock->locked);
+        RawConnection inFlight(host.port);
+        QVERIFY(inFlight.isConnected());
+        inFlight.send(sync(disabled, 1, 5151));
+        QVERIFY(waitForLockWait(disabled.user));
+
+        QCOMPARE(TestDatabase::exec(TestDatabase::infoDatabaseName(),
+                     s("UPDATE `schemas` SET status = 0 WHERE token = '%1'").arg(disabled.token)),
+            QString());
+        // The tenant's row is kept until the reload.
+        QCOMPARE(status(disabled, 2, 5152), 200);
+        ::kill(pid_t(host.process.processId()), SIGHUP);
+        QTRY_COMPARE(host.countInLog(s("info: kelvo-host: reloaded")), 1);
+        QCOMPARE(status(disabled, 2, 5152), 502);
+        QCOMPARE(status(other, 1, 5252), 200);
+        lock.reset();
+        QCOMPARE(WorkerHarness::parse(inFlight.response()).status, 200);
+        QCOMPARE(host.process.state(), QProcess::Running);
+    }
+
+    // The host's database timeouts reach the tenants' connections (the
+    // registry's code is the host's): a statement waiting on a row lock ends
+    // with an error answer after the read timeout, long before the server's
+    // lock wait (50 s) would end it.
+    void timeoutsReachTenants()
+    {
+        const Tenant tenant("slowread", 8181);
+        QCOMPARE(tenant.error, QString());
+        HostProcess host({ s("--db-read-timeout"), s("1") });
+        QVERIFY(host.isReady());
+        const RowLock lock(tenant.schema, s("SELECT tid FROM term WHERE tid = 1 FOR UPDATE"));
+        QVERIFY(lock.locked);
+        RawConnection client(host.port);
+        QVERIFY(client.isConnected());
+        QElapsedTimer waited;
+        waited.start();
+        client.send(request("GET", s("/kelvo/sync/") + KelvoWorker::encodeHash(1, 8181), tenant.token));
+        const Reply answer = WorkerHarness::parse(client.response(45000));
+        QVERIFY2(answer.status >= 500, answer.head.constData());
+        QVERIFY2(waited.elapsed() < 20000, qPrintable(QString::number(waited.elapsed())));
+    }
+
+    // The admin listener: /metrics parses, and its counters follow the
+    // requests; /healthz says ok; nothing else is served there.
+    void adminListener()
+    {
+        const Tenant tenant("metrics", 6262);
+        QCOMPARE(tenant.error, QString());
+        HostProcess host({ s("--admin-listen"), s("127.0.0.1:0") });
+        QVERIFY(host.isReady());
+        const quint16 admin = adminPort(host);
+        QVERIFY(admin != 0);
+        const MetricsText before = scrape(admin);
+        QVERIFY2(before.error.isEmpty(), qPrintable(before.error));
+
+        RawConnection client(host.port);
+        QVERIFY(client.isConnected());
+        const QString terminal = KelvoWorker::encodeHash(1, 6262);
+        for (int i = 0; i < 3; ++i) {
+            client.send(request("GET", s("/kelvo/sync/") + terminal, tenant.token));
+            QCOMPARE(WorkerHarness::parse(client.response()).status, 200);
+        }
+        client.send(request("POST", s("/kelvo/entrance/") + terminal, tenant.token, entranceBody(1, 1)));
+        QCOMPARE(WorkerHarness::parse(client.response()).status, 201);
+        RawConnection stranger(host.port);
+        QVERIFY(stranger.isConnected());
+        stranger.send(request("GET", s("/nothere")));
+        QCOMPARE(WorkerHarness::parse(stranger.response()).status, 404);
+        // recordCreated reaches the main thread after the answer.
+        QTRY_VERIFY(host.log().contains(s("recordCreated")));
+
+        const MetricsText after = scrape(admin);
+        QVERIFY2(after.error.isEmpty(), qPrintable(after.error));
+        const auto moved = [&](const char *name, const QMap<QString, QString> &labels = {}) {
+            return after.value(s(name), labels) - before.value(s(name), labels);
+        };
+        const auto labels = [](const char *method, const char *operation, const char *status) {
+            return QMap<QString, QString> { { s("method"), s(method) }, { s("operation"), s(operation) },
+                { s("status"), s(status) } };
+        };
+        QCOMPARE(moved("kelvo_requests_total", labels("GET", "sync", "200")), 3.0);
+        QCOMPARE(moved("kelvo_requests_total", labels("POST", "entrance", "201")), 1.0);
+        QCOMPARE(moved("kelvo_requests_total", labels("GET", "host", "404")), 1.0);
+        QCOMPARE(moved("kelvo_request_duration_seconds_count"), 5.0);
+        QCOMPARE(moved("kelvo_work_queue_wait_seconds_count"), 4.0);
+        QVERIFY(moved("kelvo_database_connections_opened_total") >= 4.0);
+        QCOMPARE(moved("kelvo_entrances_stored_total"), 1.0);
+        QVERIFY(after.value(s("process_resident_memory_bytes")) > 0);
+
+        QTRY_COMPARE(adminGet(admin, "/healthz"), qMakePair(200, QByteArray("ok\n")));
+        QCOMPARE(scrape(admin).value(s("kelvo_information_database_up")), 1.0);
+        QCOMPARE(adminGet(admin, "/kelvo/sync/x").first, 404);
+        // Keep-alive on the admin listener too.
+        RawConnection scraper(admin);
+        QVERIFY(scraper.isConnected());
+        for (int i = 0; i < 2; ++i) {
+            scraper.send(request("GET", s("/metrics")));
+            QVERIFY(scraper.response().contains("\r\nContent-Type: text/plain; version=0.0.4"));
+        }
+        QVERIFY(!host.log().contains(s("debug: ")));
+    }
+
+    void healthz_data()
+    {
+        QTest::addColumn<QString>("failure");
+
+        QTest::newRow("account locked") << s("ACCOUNT LOCK");
+        QTest::newRow("account dropped") << s("DROP USER");
+        QTest::newRow("server stopped") << s("stop");
+    }
+
+    // /healthz follows the information database as the host's account sees
+    // it, and no wait on it holds the I/O.
+    void healthz()
+    {
+        QFETCH(QString, failure);
+        std::unique_ptr<PrivateServer> server;
+        const QString user = s("khc_%1").arg(QCoreApplication::applicationPid());
+        const QString password = s("hc-%1-secret").arg(QCoreApplication::applicationPid());
+        const auto dropUser = qScopeGuard(
+            [&] { TestDatabase::exec(QString(), s("DROP USER IF EXISTS '%1'@'%'").arg(user)); });
+        QString url;
+        if (failure == QLatin1String("stop")) {
+            server = std::make_unique<PrivateServer>();
+            QVERIFY(server->isReady());
+            url = server->infoUrl();
+        } else {
+            const QString info = TestDatabase::infoDatabaseName();
+            QCOMPARE(TestDatabase::exec(QString(),
+                         s("CREATE OR REPLACE USER '%1'@'%' IDENTIFIED BY '%2'").arg(user, password)),
+                QString());
+            QCOMPARE(TestDatabase::exec(QString(), s("GRANT SELECT ON `%1`.* TO '%2'@'%'").arg(info, user)),
+                QString());
+            url = s("mysql://%1:%2@%3:%4/%5")
+                      .arg(user, password, TestDatabase::host())
+                      .arg(TestDatabase::port())
+                      .arg(info);
+        }
+        const QString one = s("1");
+        HostProcess host({ s("--info-db"), url, s("--admin-listen"), s("127.0.0.1:0"), s("--health-interval"),
+            one, s("--db-connect-timeout"), one, s("--db-read-timeout"), one });
+        QVERIFY(host.isReady());
+        const quint16 admin = adminPort(host);
+        QVERIFY(admin != 0);
+        QTRY_COMPARE(adminGet(admin, "/healthz").first, 200);
+
+        if (server) {
+            QCOMPARE(QProcess::execute(TestDatabase::sourceDir() + s("/scripts/mariadb.sh"),
+                         { s("stop"), server->dir.path() }),
+                0);
+            server->pid = 0; // gone: nothing to continue at the end
+        } else if (failure == QLatin1String("DROP USER")) {
+            QCOMPARE(TestDatabase::exec(QString(), s("DROP USER '%1'@'%'").arg(user)), QString());
+        } else {
+            QCOMPARE(
+                TestDatabase::exec(QString(), s("ALTER USER '%1'@'%' ACCOUNT LOCK").arg(user)), QString());
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(adminGet(admin, "/healthz").first, 503, 20000);
+        QCOMPARE(scrape(admin).value(s("kelvo_information_database_up")), 0.0);
+        RawConnection cheap(host.port);
+        QVERIFY(cheap.isConnected());
+        cheap.send(request("GET", s("/nothere")));
+        QCOMPARE(WorkerHarness::parse(cheap.response(5000)).status, 404);
+        QVERIFY(!host.log().contains(password));
+    }
+
+    void logLines_data()
+    {
+        QTest::addColumn<bool>("journal");
+        QTest::addColumn<QString>("linePattern");
+
+        const QString levels = s("(debug|info|warning|critical|fatal): ");
+        QTest::newRow("terminal") << false
+                                  << s("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\S* ") + levels;
+        QTest::newRow("journal") << true << s("^<[2-7]>") + levels;
+    }
+
+    // Every line carries its level (with the journal's priority under
+    // systemd, else an ISO time), and no token is written in full: not by
+    // the host, not in the records of the plug-in.
+    void logLines()
+    {
+        QFETCH(bool, journal);
+        QFETCH(QString, linePattern);
+        const Tenant tenant("logs", 7272);
+        QCOMPARE(tenant.error, QString());
+        // A tenant whose account the registry cannot open: the plug-in names its token.
+        const Tenant locked("logslocked");
+        QCOMPARE(
+            TestDatabase::exec(TestDatabase::infoDatabaseName(),
+                s("UPDATE `schemas` SET pass = TO_BASE64('wrong') WHERE token = '%1'").arg(locked.token)),
+            QString());
+        if (journal)
+            qputenv("JOURNAL_STREAM", "8:4711");
+        HostProcess host({ s("--debug"), s("1") });
+        qunsetenv("JOURNAL_STREAM");
+        QVERIFY(host.isReady());
+        const QString terminal = KelvoWorker::encodeHash(1, 7272);
+        RawConnection client(host.port);
+        QVERIFY(client.isConnected());
+        client.send(request("POST", s("/kelvo/entrance/") + terminal, tenant.token, entranceBody(1, 1)));
+        QCOMPARE(WorkerHarness::parse(client.response()).status, 201);
+        client.send(request("GET", s("/kelvo/sync/") + terminal, locked.token));
+        QCOMPARE(WorkerHarness::parse(client.response()).status, 502);
+        QTRY_VERIFY(host.log().contains(s("recordCreated")));
+        host.process.terminate();
+        QVERIFY(host.process.waitForFinished(30000));
+
+        const QString log = host.log();
+        const QRegularExpression line(linePattern);
+        for (const QString &l : log.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+            QVERIFY2(line.match(l).hasMatch(), qPrintable(l));
+        QVERIFY(log.contains(s("debug: kelvo-host: queue depth")));
+        QVERIFY(log.contains(s("NOT OPEN")));
+        QVERIFY(log.contains(s("token=%1 ").arg(HostLog::tokenPrefix(tenant.token))));
+        for (const QString &secret : { tenant.token, locked.token, tenant.password, locked.password })
+            QVERIFY2(!log.contains(secret), qPrintable(secret));
+    }
+
     // The log handler folds identical records and cuts long ones.
     void hostLogFoldsAndCaps()
     {
@@ -676,6 +958,31 @@ private Q_SLOTS:
             s("critical: (repeated 99 times) initDatabase() - SQL ERROR: Driver not loaded")));
     }
 
+    void hostLogRedacts_data()
+    {
+        QTest::addColumn<QString>("record");
+        QTest::addColumn<QString>("line");
+
+        QTest::newRow("registry") << s("DBManager:: database \"kt_a\" (token: \"abcdef123456\") NOT OPEN!")
+                                  << s("DBManager:: database \"kt_a\" (token: \"abcdef…\") NOT OPEN!");
+        QTest::newRow("stamp") << s("DBManager:: cannot set recalc of  \"abcdef123456\" ! | ERROR: x")
+                               << s("DBManager:: cannot set recalc of  \"abcdef…\" ! | ERROR: x");
+        QTest::newRow("template name") << s("connection 'dbc_abcdef123456' is still in use")
+                                       << s("connection 'dbc_abcdef…' is still in use");
+        QTest::newRow("header line") << s("Pragma: token = abcdef123456") << s("Pragma: token = abcdef…");
+        QTest::newRow("url") << s("cannot open mysql://kelvo:pw@db:3306/info")
+                             << s("cannot open mysql://kelvo:***@db:3306/info");
+        QTest::newRow("nothing secret") << s("queue depth 0, tokens: 3") << s("queue depth 0, tokens: 3");
+    }
+
+    // No token or password reaches a line, whoever wrote the record.
+    void hostLogRedacts()
+    {
+        QFETCH(QString, record);
+        QFETCH(QString, line);
+        QCOMPARE(HostLog::redact(record), line);
+    }
+
     void startFailures_data()
     {
         QTest::addColumn<QStringList>("arguments");
@@ -685,6 +992,8 @@ private Q_SLOTS:
         QTest::newRow("unknown option") << QStringList { s("--bogus") } << s("bogus");
         QTest::newRow("no information database") << QStringList {} << s("--info-db is required");
         QTest::newRow("not a database url") << QStringList { info, s("http://x/y") } << s("mysql://");
+        QTest::newRow("password not echoed")
+            << QStringList { info, s("mysql://kelvo:s3cret@/x") } << s("'mysql://kelvo:***@/x'");
         QTest::newRow("bad listen address")
             << QStringList { info, infoUrl(), s("--listen"), s("localhost:80") } << s("--listen");
         QTest::newRow("bad thread count")
