@@ -252,7 +252,8 @@ int main(int argc, char **argv)
         { QStringLiteral("GET sync fs, 200 persons"), QStringLiteral("GET"),
             terminalPath(QStringLiteral("sync"), forcedTid, QStringLiteral("fs")), {}, {} },
         { QStringLiteral("DELETE sync, 100 markers"), QStringLiteral("DELETE"),
-            terminalPath(QStringLiteral("sync"), confirmTid, KelvoWorker::encodeHash(now.toULongLong(), 0xffff)),
+            terminalPath(
+                QStringLiteral("sync"), confirmTid, KelvoWorker::encodeHash(now.toULongLong(), 0xffff)),
             { QStringLiteral("DELETE FROM term_sync WHERE tid = %1").arg(confirmTid),
                 kindMarkers.arg(QStringLiteral("%1_to_%1").arg(confirmTid)),
                 QStringLiteral("UPDATE term SET syn = 15 WHERE tid = %1").arg(confirmTid) },

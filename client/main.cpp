@@ -16,16 +16,18 @@ int main(int argc, char *argv[])
     QTextStream err(stderr);
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Attendance terminal on the command line.\n\n") + TermCommands::usage());
+    parser.setApplicationDescription(
+        QStringLiteral("Attendance terminal on the command line.\n\n") + TermCommands::usage());
     parser.addHelpOption();
     const QCommandLineOption urlOption(QStringLiteral("url"),
-                                       QStringLiteral("server and prefix (default $KELVO_URL or http://127.0.0.1:8080/kelvo)"),
-                                       QStringLiteral("URL"));
-    const QCommandLineOption tokenOption(QStringLiteral("token"), QStringLiteral("tenant token (default $KELVO_TOKEN)"),
-                                         QStringLiteral("TOKEN"));
+        QStringLiteral("server and prefix (default $KELVO_URL or http://127.0.0.1:8080/kelvo)"),
+        QStringLiteral("URL"));
+    const QCommandLineOption tokenOption(QStringLiteral("token"),
+        QStringLiteral("tenant token (default $KELVO_TOKEN)"), QStringLiteral("TOKEN"));
     const QCommandLineOption jsonOption(QStringLiteral("json"), QStringLiteral("send bodies as plain JSON"));
-    const QCommandLineOption timeoutOption(QStringLiteral("timeout"), QStringLiteral("seconds to wait for an answer (default 30)"),
-                                           QStringLiteral("S"), QStringLiteral("30"));
+    const QCommandLineOption timeoutOption(QStringLiteral("timeout"),
+        QStringLiteral("seconds to wait for an answer (default 30)"), QStringLiteral("S"),
+        QStringLiteral("30"));
     parser.addOptions({ urlOption, tokenOption, jsonOption, timeoutOption });
     // Command flags (--ack, --force, --photo) belong to the command.
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
@@ -39,8 +41,10 @@ int main(int argc, char *argv[])
         err << "kelvo-term: --url must be http://HOST[:PORT]/PREFIX, got '" << url << "'\n";
         return 2;
     }
-    const QString token = parser.isSet(tokenOption) ? parser.value(tokenOption) : qEnvironmentVariable("KELVO_TOKEN");
-    const TermClient client(base, token, parser.isSet(jsonOption), parser.value(timeoutOption).toInt() * 1000);
+    const QString token
+        = parser.isSet(tokenOption) ? parser.value(tokenOption) : qEnvironmentVariable("KELVO_TOKEN");
+    const TermClient client(
+        base, token, parser.isSet(jsonOption), parser.value(timeoutOption).toInt() * 1000);
     TermCommands commands(client, out, err);
     return commands.run(parser.positionalArguments());
 }

@@ -4,8 +4,7 @@
 
 Kelvo::Kelvo(QObject *parent)
     : QObject(parent)
-{
-}
+{ }
 
 QStringList Kelvo::paths() const
 {
@@ -21,7 +20,7 @@ KelvoWorker *Kelvo::createWorker(QObject *parent)
 {
     auto *worker = new KelvoWorker(getVersion(), parent);
     connect(worker, SIGNAL(recordCreated(QString, uint, QString, quint8)), this,
-            SIGNAL(recordCreated(QString, uint, QString, quint8)));
+        SIGNAL(recordCreated(QString, uint, QString, quint8)));
     return worker;
 }
 

@@ -36,7 +36,8 @@ private slots:
         QTest::newRow("foreign characters skipped") << QByteArray("YW!!Jj") << QByteArray("abc");
         QTest::newRow("white space skipped") << QByteArray("YW Jj\n") << QByteArray("abc");
         QTest::newRow("standard padding too") << QByteArray("YWI=") << QByteArray("ab");
-        QTest::newRow("padding in the middle is skipped") << QByteArray("YQ@@YWJj") << QByteArray("a\x06\x16&", 4);
+        QTest::newRow("padding in the middle is skipped")
+            << QByteArray("YQ@@YWJj") << QByteArray("a\x06\x16&", 4);
         QTest::newRow("lone character yields nothing") << QByteArray("Y") << QByteArray();
     }
     void decodeLenient()
@@ -108,7 +109,9 @@ private slots:
         QTest::newRow("largest second") << QByteArray("1.4294967295") << true << 1u << 4294967295u;
         QTest::newRow("first beyond signed") << QByteArray("2147483648.1") << false << 0u << 1u;
         QTest::newRow("most negative first") << QByteArray("-2147483648.1") << true << 2147483648u << 1u;
-        QTest::newRow("text after zero byte ignored") << QByteArray("3.4\0" "9", 5) << true << 3u << 4u;
+        QTest::newRow("text after zero byte ignored") << QByteArray("3.4\0"
+                                                                    "9",
+            5) << true << 3u << 4u;
         QTest::newRow("zero byte before the dot") << QByteArray("3\0.4", 4) << false << 0u << 0u;
     }
     void parseHash()

@@ -10,11 +10,26 @@
 
 namespace {
 
-qint64 nowSecs() { return QDateTime::currentSecsSinceEpoch(); }
-QString id(quint32 number) { return QString::number(number); }
-QJsonValue at(const QJsonValue &value, const char *key) { return value[QLatin1String(key)]; }
-QString textAt(const QJsonValue &value, const char *key) { return at(value, key).toString(); }
-QStringList keysAt(const QJsonValue &value, const char *key) { return at(value, key).toObject().keys(); }
+qint64 nowSecs()
+{
+    return QDateTime::currentSecsSinceEpoch();
+}
+QString id(quint32 number)
+{
+    return QString::number(number);
+}
+QJsonValue at(const QJsonValue &value, const char *key)
+{
+    return value[QLatin1String(key)];
+}
+QString textAt(const QJsonValue &value, const char *key)
+{
+    return at(value, key).toString();
+}
+QStringList keysAt(const QJsonValue &value, const char *key)
+{
+    return at(value, key).toObject().keys();
+}
 QStringList strings(const char *commaSeparated)
 {
     return QString::fromUtf8(commaSeparated).split(QLatin1Char(','), Qt::SkipEmptyParts);
@@ -37,8 +52,7 @@ QString path(const QString &operation, const Terminal &terminal, const QString &
 }
 
 // Each argument fills the lowest-numbered place marker, as QString::arg does.
-template<typename... Args>
-QString text(const char *format, const Args &...args)
+template<typename... Args> QString text(const char *format, const Args &...args)
 {
     QString result = QString::fromUtf8(format);
     ((result = result.arg(args)), ...);
@@ -49,7 +63,9 @@ QString text(const char *format, const Args &...args)
 class TenantRows
 {
 public:
-    explicit TenantRows(const QString &tag) : tenant(TestDatabase::createTenant(tag)) { }
+    explicit TenantRows(const QString &tag)
+        : tenant(TestDatabase::createTenant(tag))
+    { }
     ~TenantRows() { TestDatabase::dropTenant(tenant); }
     const QString &token() const { return tenant.token; }
     const QString &schema() const { return tenant.schema; }
@@ -73,18 +89,21 @@ public:
     Terminal addTerm(quint32 syn = 0, quint32 flags = 0, int status = 1)
     {
         const quint32 vorn = 7000 + ++terminals;
-        return { insert("INSERT INTO term (vornID, status, syn, flags, name, type) VALUES (%1, %2, %3, '%4', 'T', 'VTRM')",
-                        vorn, status, syn, flags),
-                 vorn };
+        return { insert("INSERT INTO term (vornID, status, syn, flags, name, type) VALUES (%1, %2, %3, '%4', "
+                        "'T', 'VTRM')",
+                     vorn, status, syn, flags),
+            vorn };
     }
     quint32 syn(quint32 tid) const { return value("SELECT syn FROM term WHERE tid = %1", tid).toUInt(); }
     // begin and end are SQL expressions (e.g. "UNIX_TIMESTAMP() - 60", "NULL"); presence is saldo + 100.
-    quint32 addPerson(const char *name, int status = 1, const char *begin = "0", const char *end = "NULL", int saldo = 0)
+    quint32 addPerson(
+        const char *name, int status = 1, const char *begin = "0", const char *end = "NULL", int saldo = 0)
     {
-        return insert("INSERT INTO people (pid, status, begin, end, name, surname, title, title2, admin, access, card, "
-                      "saldo, present) VALUES (%1, %2, %3, %4, '%5', 'S-%5', 'Dr.', 'PhD', '1', '0', 'C%1', %6, %7)",
-                      500 + ++persons, status, QLatin1String(begin), QLatin1String(end), QLatin1String(name), saldo,
-                      saldo + 100);
+        return insert(
+            "INSERT INTO people (pid, status, begin, end, name, surname, title, title2, admin, access, card, "
+            "saldo, present) VALUES (%1, %2, %3, %4, '%5', 'S-%5', 'Dr.', 'PhD', '1', '0', 'C%1', %6, %7)",
+            500 + ++persons, status, QLatin1String(begin), QLatin1String(end), QLatin1String(name), saldo,
+            saldo + 100);
     }
     quint32 pid(quint32 uid) const { return value("SELECT pid FROM people WHERE uid = %1", uid).toUInt(); }
     QString personHash(quint32 uid) const { return KelvoWorker::encodeHash(uid, pid(uid)); }
@@ -94,25 +113,30 @@ public:
     }
     quint32 entrance(quint32 tid, quint32 uid, quint32 refId) const
     {
-        return insert("INSERT INTO inters_data (tid, uid, iid, refId, type) VALUES (%1, %2, 1, %3, 'in')", tid, uid, refId);
+        return insert("INSERT INTO inters_data (tid, uid, iid, refId, type) VALUES (%1, %2, 1, %3, 'in')",
+            tid, uid, refId);
     }
     // An interruption type, offered to tid unless it is 0.
     quint32 addInter(const char *name, int weight, quint32 tid = 0) const
     {
         const quint32 iid = insert("INSERT INTO inters (name, shortcut, weight, start, stop, color) "
-                                   "VALUES ('%1', 'S%1', %2, '08:00', '16:00', '#112233')", QLatin1String(name), weight);
+                                   "VALUES ('%1', 'S%1', %2, '08:00', '16:00', '#112233')",
+            QLatin1String(name), weight);
         if (tid)
             exec("INSERT INTO inters_term (iid, tid) VALUES (%1, %2)", iid, tid);
         return iid;
     }
     // A marker as the producers write it.
     QString mark(quint32 tid, quint32 kind, quint32 refId, qint64 created, const char *type = "U",
-                 const char *refCol = "uid", const char *ref = "people_term") const
+        const char *refCol = "uid", const char *ref = "people_term") const
     {
-        return exec("INSERT INTO term_sync VALUES (%1, '%2', '%3', '%4', %5, %6, %7)", tid, QLatin1String(type),
-                    QLatin1String(ref), QLatin1String(refCol), refId, created, kind);
+        return exec("INSERT INTO term_sync VALUES (%1, '%2', '%3', '%4', %5, %6, %7)", tid,
+            QLatin1String(type), QLatin1String(ref), QLatin1String(refCol), refId, created, kind);
     }
-    int markers(quint32 tid) const { return value("SELECT COUNT(*) FROM term_sync WHERE tid = %1", tid).toInt(); }
+    int markers(quint32 tid) const
+    {
+        return value("SELECT COUNT(*) FROM term_sync WHERE tid = %1", tid).toInt();
+    }
 
 private:
     TestDatabase::Tenant tenant;
@@ -124,7 +148,9 @@ private:
 class OpenWorker : public KelvoWorker
 {
 public:
-    OpenWorker() : KelvoWorker(QStringLiteral("0.2.5")) { }
+    OpenWorker()
+        : KelvoWorker(QStringLiteral("0.2.5"))
+    { }
     bool open(const QSqlDatabase &database)
     {
         setDatabase(database);
@@ -147,7 +173,10 @@ private:
     Terminal active, inactive, noTypes;
     quint32 person = 0, retired = 0, foreignEntrance = 0;
 
-    Reply send(const QString &method, const QString &path) { return harness->request(method, path, rows->token()); }
+    Reply send(const QString &method, const QString &path)
+    {
+        return harness->request(method, path, rows->token());
+    }
     Reply get(const char *operation, const Terminal &t, const char *item = "")
     {
         return send(QStringLiteral("GET"), path(QLatin1String(operation), t, QLatin1String(item)));
@@ -172,7 +201,8 @@ private slots:
         QCOMPARE(rows->link(person, active.tid), QString());
         rows->addInter("Lunch", 1, active.tid);
         foreignEntrance = rows->entrance(other.tid, person, 77);
-        QVERIFY(active.tid && inactive.tid && noTypes.tid && other.tid && person && retired && foreignEntrance);
+        QVERIFY(
+            active.tid && inactive.tid && noTypes.tid && other.tid && person && retired && foreignEntrance);
     }
 
     void cleanupTestCase()
@@ -190,13 +220,16 @@ private slots:
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("message");
         QTest::addColumn<bool>("stamped");
-        const auto row = [](const char *method, const QString &path, int status, const QString &message,
-                            bool stamped) {
-            QTest::addRow("%s %s: %s", method, qPrintable(path.section(QLatin1Char('/'), 2, 2)), qPrintable(message))
-                << QString::fromLatin1(method) << path << status << message << stamped;
-        };
-        const auto badHash = [](const QString &hash) { return QStringLiteral("Invalid hash '%1'!").arg(hash); };
-        const QString noTerminal = QStringLiteral("Terminal not found!"), noPerson = QStringLiteral("Person not found!");
+        const auto row
+            = [](const char *method, const QString &path, int status, const QString &message, bool stamped) {
+                  QTest::addRow("%s %s: %s", method, qPrintable(path.section(QLatin1Char('/'), 2, 2)),
+                      qPrintable(message))
+                      << QString::fromLatin1(method) << path << status << message << stamped;
+              };
+        const auto badHash
+            = [](const QString &hash) { return QStringLiteral("Invalid hash '%1'!").arg(hash); };
+        const QString noTerminal = QStringLiteral("Terminal not found!"),
+                      noPerson = QStringLiteral("Person not found!");
         const QString zeroVorn = KelvoWorker::encodeHash(active.tid, 0);
         const QString future = KelvoWorker::encodeHash(quint64(nowSecs() + 60), 2);
         const QString sync = QStringLiteral("sync"), personOp = QStringLiteral("person");
@@ -207,17 +240,19 @@ private slots:
         row("GET", path(personOp, inactive), 404, noTerminal, false);
         row("GET", path(personOp, active, QStringLiteral("xyz")), 400, badHash(QStringLiteral("xyz")), true);
         row("GET", path(QStringLiteral("saldo"), active, retiredHash), 404, noPerson, true);
-        row("GET", path(QStringLiteral("present"), active, KelvoWorker::encodeHash(person, 1)), 404, noPerson, true);
+        row("GET", path(QStringLiteral("present"), active, KelvoWorker::encodeHash(person, 1)), 404, noPerson,
+            true);
         row("GET", path(QStringLiteral("inters"), noTypes), 404, QStringLiteral("No interruptions!"), true);
-        row("DELETE", path(sync, active), 400, QStringLiteral("Invalid path 'sync/%1'!").arg(active.hash()), false);
+        row("DELETE", path(sync, active), 400, QStringLiteral("Invalid path 'sync/%1'!").arg(active.hash()),
+            false);
         row("DELETE", path(QStringLiteral("term"), active, QStringLiteral("x")), 400,
             QStringLiteral("Invalid operation 'term'!"), false);
         row("DELETE", path(sync, inactive, KelvoWorker::encodeHash(1, 2)), 404, noTerminal, false);
         row("DELETE", path(sync, active, future), 400, badHash(future), false);
         row("DELETE", path(sync, active, QStringLiteral("@@")), 400, badHash(QStringLiteral("@@")), false);
         row("DELETE", path(personOp, active, retiredHash), 404, noPerson, false);
-        row("DELETE", path(QStringLiteral("entrance"), active, KelvoWorker::encodeHash(foreignEntrance, 78)), 404,
-            QStringLiteral("Entrance not found!"), false);
+        row("DELETE", path(QStringLiteral("entrance"), active, KelvoWorker::encodeHash(foreignEntrance, 78)),
+            404, QStringLiteral("Entrance not found!"), false);
     }
 
     void rejectedRequests()
@@ -247,7 +282,9 @@ private slots:
     {
         TenantRows own(QStringLiteral("bytes"));
         for (const char *table : { "people", "inters" })
-            QCOMPARE(own.exec("ALTER TABLE %1 MODIFY name VARBINARY(255) NOT NULL DEFAULT ''", QLatin1String(table)), QString());
+            QCOMPARE(own.exec("ALTER TABLE %1 MODIFY name VARBINARY(255) NOT NULL DEFAULT ''",
+                         QLatin1String(table)),
+                QString());
         const Terminal t = own.addTerm(0, 3);
         const quint32 uid = own.addPerson("x");
         own.link(uid, t.tid, 4);
@@ -256,7 +293,9 @@ private slots:
         own.addInter("Trip", 20, t.tid);
         own.addInter("NotOffered", 0);
         const QLatin1String zoe("CONCAT(X'5A6FC3AB', CHAR(0), 'junk')"); // "Zoë", zero, junk
-        QCOMPARE(own.exec("UPDATE people SET name = %1, surname = CONCAT('Ma', CHAR(0), 'x') WHERE uid = %2", zoe, uid), QString());
+        QCOMPARE(own.exec("UPDATE people SET name = %1, surname = CONCAT('Ma', CHAR(0), 'x') WHERE uid = %2",
+                     zoe, uid),
+            QString());
         QCOMPARE(own.exec("UPDATE inters SET name = %1 WHERE iid = %2", zoe, doctor), QString());
         for (const quint32 refId : { 41, 42, 40 })
             own.entrance(t.tid, uid, refId);
@@ -264,7 +303,8 @@ private slots:
 
         WorkerHarness h;
         const auto request = [&](const char *operation, const char *item = "") {
-            return h.request(QStringLiteral("GET"), path(QLatin1String(operation), t, QLatin1String(item)), own.token());
+            return h.request(
+                QStringLiteral("GET"), path(QLatin1String(operation), t, QLatin1String(item)), own.token());
         };
         const QString zoeText = QString::fromUtf8("Zo\xc3\xab");
         const Reply inters = request("inters", "extra"); // a third path part is ignored
@@ -276,10 +316,12 @@ private slots:
         QCOMPARE(names, QStringList({ QStringLiteral("Break"), QStringLiteral("Trip"), zoeText }));
         const QJsonValue first = inters.res()[0];
         QCOMPARE(first.toObject().keys(), strings("color,iid,name,shortcut,start,stop,weight"));
-        QCOMPARE(QJsonArray({ at(first, "shortcut"), at(first, "start"), at(first, "color"), at(first, "weight") }),
-                 QJsonArray({ QStringLiteral("SBreak"), QStringLiteral("08:00"), QStringLiteral("#112233"), 10 }));
+        QCOMPARE(QJsonArray(
+                     { at(first, "shortcut"), at(first, "start"), at(first, "color"), at(first, "weight") }),
+            QJsonArray({ QStringLiteral("SBreak"), QStringLiteral("08:00"), QStringLiteral("#112233"), 10 }));
         const QJsonValue p = request("person").res()[0];
-        QCOMPARE(QStringList({ textAt(p, "name"), textAt(p, "surname") }), QStringList({ zoeText, QStringLiteral("Ma") }));
+        QCOMPARE(QStringList({ textAt(p, "name"), textAt(p, "surname") }),
+            QStringList({ zoeText, QStringLiteral("Ma") }));
 
         const qint64 before = nowSecs();
         const Reply plain = request("sync");
@@ -288,12 +330,13 @@ private slots:
         QVERIFY(own.value("SELECT online FROM term WHERE tid = %1", t.tid).toLongLong() >= before);
         const QJsonValue res = request("sync", "fs").res();
         QCOMPARE(res.toObject().keys(), strings("inters,lastId,people,status,sync"));
-        QCOMPARE(QJsonArray({ at(res, "sync"), at(res, "status"), at(res, "lastId") }), QJsonArray({ 3, true, 42 }));
+        QCOMPARE(QJsonArray({ at(res, "sync"), at(res, "status"), at(res, "lastId") }),
+            QJsonArray({ 3, true, 42 }));
         QCOMPARE(keysAt(res, "inters").size(), 3);
         QCOMPARE(textAt(at(res, "inters")[id(doctor)], "name"), zoeText);
         const QJsonValue zo = at(res, "people")[id(uid)];
         QCOMPARE(QJsonArray({ at(zo, "type"), at(zo, "name"), at(zo, "grp"), at(zo, "pid") }),
-                 QJsonArray({ QStringLiteral("U"), zoeText, 4, int(own.pid(uid)) }));
+            QJsonArray({ QStringLiteral("U"), zoeText, 4, int(own.pid(uid)) }));
         QVERIFY(at(zo, "tsc").toDouble() >= before);
         QCOMPARE(own.syn(t.tid), 0u);
         QCOMPARE(own.markers(t.tid), 0);
@@ -308,13 +351,18 @@ private slots:
         // The person list follows the validity period; balances and presence
         // go to every active linked person. Inactive and unlinked persons never.
         QTest::newRow("person: valid now") << "person" << QString() << strings("Open,Until");
-        QTest::newRow("saldo: every active") << "saldo" << QString() << strings("Expired:11,Future:13,Open:-5,Until:7");
-        QTest::newRow("present: every active") << "present" << QString()
-                                               << strings("Expired:111,Future:113,Open:95,Until:107");
-        QTest::newRow("person: one") << "person" << "Until" << strings("Until");
-        QTest::newRow("person: one, expired") << "person" << "Expired" << QStringList();
-        QTest::newRow("saldo: one, expired") << "saldo" << "Expired" << strings("Expired:11");
-        QTest::newRow("present: one, not linked") << "present" << "Unlinked" << QStringList();
+        QTest::newRow("saldo: every active")
+            << "saldo" << QString() << strings("Expired:11,Future:13,Open:-5,Until:7");
+        QTest::newRow("present: every active")
+            << "present" << QString() << strings("Expired:111,Future:113,Open:95,Until:107");
+        QTest::newRow("person: one") << "person"
+                                     << "Until" << strings("Until");
+        QTest::newRow("person: one, expired") << "person"
+                                              << "Expired" << QStringList();
+        QTest::newRow("saldo: one, expired") << "saldo"
+                                             << "Expired" << strings("Expired:11");
+        QTest::newRow("present: one, not linked") << "present"
+                                                  << "Unlinked" << QStringList();
     }
 
     void personLists()
@@ -325,27 +373,28 @@ private slots:
 
         const Terminal t = rows->addTerm();
         QMap<QString, quint32> uids;
-        for (const auto &[name, status, begin, end, saldo] : {
-                 std::tuple { "Open", 1, "UNIX_TIMESTAMP() - 60", "NULL", -5 },
-                 { "Until", 1, "UNIX_TIMESTAMP() - 60", "UNIX_TIMESTAMP() + 3600", 7 },
-                 { "Expired", 1, "UNIX_TIMESTAMP() - 7200", "UNIX_TIMESTAMP() - 60", 11 },
-                 { "Future", 1, "UNIX_TIMESTAMP() + 3600", "NULL", 13 },
-                 { "Inactive", 0, "0", "NULL", 17 },
-                 { "Unlinked", 1, "0", "NULL", 19 } }) {
+        for (const auto &[name, status, begin, end, saldo] :
+            { std::tuple { "Open", 1, "UNIX_TIMESTAMP() - 60", "NULL", -5 },
+                { "Until", 1, "UNIX_TIMESTAMP() - 60", "UNIX_TIMESTAMP() + 3600", 7 },
+                { "Expired", 1, "UNIX_TIMESTAMP() - 7200", "UNIX_TIMESTAMP() - 60", 11 },
+                { "Future", 1, "UNIX_TIMESTAMP() + 3600", "NULL", 13 }, { "Inactive", 0, "0", "NULL", 17 },
+                { "Unlinked", 1, "0", "NULL", 19 } }) {
             const quint32 uid = uids[QLatin1String(name)] = rows->addPerson(name, status, begin, end, saldo);
             if (qstrcmp(name, "Unlinked") != 0)
                 rows->link(uid, t.tid, 9);
         }
 
-        const Reply r = send(QStringLiteral("GET"), path(operation, t, only.isEmpty() ? QString() : rows->personHash(uids[only])));
+        const Reply r = send(QStringLiteral("GET"),
+            path(operation, t, only.isEmpty() ? QString() : rows->personHash(uids[only])));
         QCOMPARE(r.status, 200);
         QCOMPARE(r.json.value(QStringLiteral("count")).toInt(), expected.size());
         QStringList got;
         for (const QJsonValue &p : r.res().toArray()) {
             got << textAt(p, "name");
-            QCOMPARE(p.toObject().keys(), strings("access,admin,card,grp,name,pid,present,saldo,surname,title,title2,uid"));
+            QCOMPARE(p.toObject().keys(),
+                strings("access,admin,card,grp,name,pid,present,saldo,surname,title,title2,uid"));
             QCOMPARE(QJsonArray({ at(p, "uid"), at(p, "grp"), at(p, "admin"), at(p, "access") }),
-                     QJsonArray({ int(uids[got.last()]), 9, true, false }));
+                QJsonArray({ int(uids[got.last()]), 9, true, false }));
         }
         // Balances and presence: maps keyed by uid.
         const QJsonObject map = r.res().toObject();
@@ -367,26 +416,33 @@ private slots:
             rows->link(uid, to.tid, grp);
             return uid;
         };
-        const quint32 twice = linked("Twice", t, 1, 3), grouped = linked("Grouped", t, 5), quiet = linked("Quiet", t, 6);
+        const quint32 twice = linked("Twice", t, 1, 3), grouped = linked("Grouped", t, 5),
+                      quiet = linked("Quiet", t, 6);
         const quint32 elsewhere = linked("Elsewhere", other, 0);
-        const quint32 gone = rows->addPerson("Gone", 1, "0", "NULL", 5), unlinked = rows->addPerson("Unlinked");
+        const quint32 gone = rows->addPerson("Gone", 1, "0", "NULL", 5),
+                      unlinked = rows->addPerson("Unlinked");
         const quint32 dropped = rows->addInter("Dropped", 1);
         const quint32 changed = rows->addInter("Changed", 2, t.tid);
         const quint32 offered = rows->addInter("Offered", 3, t.tid);
         for (const QString &error : {
-                 rows->mark(t.tid, 2, twice, t0 - 20), rows->mark(t.tid, 2, twice, t0 - 10),
-                 rows->mark(t.tid, 2, gone, t0 - 20), rows->mark(t.tid, 2, gone, t0 - 10, "D"),
-                 rows->mark(t.tid, 2, unlinked, t0 - 5), rows->mark(t.tid, 2, grouped, t0 - 5),
-                 rows->mark(t.tid, 2, 999999, t0 - 5),        // person no longer exists
+                 rows->mark(t.tid, 2, twice, t0 - 20),
+                 rows->mark(t.tid, 2, twice, t0 - 10),
+                 rows->mark(t.tid, 2, gone, t0 - 20),
+                 rows->mark(t.tid, 2, gone, t0 - 10, "D"),
+                 rows->mark(t.tid, 2, unlinked, t0 - 5),
+                 rows->mark(t.tid, 2, grouped, t0 - 5),
+                 rows->mark(t.tid, 2, 999999, t0 - 5), // person no longer exists
                  rows->mark(t.tid, 2, quiet, t0, "U", "iid"), // not a person key
-                 rows->mark(other.tid, 2, elsewhere, t0),     // another terminal's change
-                 rows->mark(t.tid, 1, dropped, t0 - 3, "D", "iid"), rows->mark(t.tid, 1, changed, t0 - 2, "U", "iid"),
+                 rows->mark(other.tid, 2, elsewhere, t0), // another terminal's change
+                 rows->mark(t.tid, 1, dropped, t0 - 3, "D", "iid"),
+                 rows->mark(t.tid, 1, changed, t0 - 2, "U", "iid"),
                  rows->mark(t.tid, 4, twice, t0 - 2, "D"), // balances know no deletion
                  rows->mark(t.tid, 4, gone, t0 - 2),
                  // Groups only of persons linked here; settings only if they exist.
-                 rows->mark(t.tid, 256, grouped, t0), rows->mark(t.tid, 256, unlinked, t0),
+                 rows->mark(t.tid, 256, grouped, t0),
+                 rows->mark(t.tid, 256, unlinked, t0),
                  rows->exec("INSERT INTO vars (name, value) VALUES ('colorGroups', '[1,2]') "
-                           "ON DUPLICATE KEY UPDATE value = '[1,2]'"),
+                            "ON DUPLICATE KEY UPDATE value = '[1,2]'"),
                  rows->mark(t.tid, 256, 0, t0, "U", "colorGroups", "vars"),
                  rows->mark(t.tid, 256, 0, t0, "U", "noSuchSetting", "vars"),
              })
@@ -398,7 +454,8 @@ private slots:
             const QJsonObject object = map.toObject();
             for (auto it = object.begin(); it != object.end(); ++it) {
                 const qint64 tsc = qint64(at(*it, "tsc").toDouble());
-                entries << text("%1 %2 %3", it.key(), textAt(*it, "type"), tsc >= now ? QStringLiteral("now") : id(t0 - tsc));
+                entries << text("%1 %2 %3", it.key(), textAt(*it, "type"),
+                    tsc >= now ? QStringLiteral("now") : id(t0 - tsc));
             }
             entries.sort();
             return entries;
@@ -417,14 +474,15 @@ private slots:
         // The later of two markers wins, with the person's current data; a
         // deletion after an update sends key, type, time and pid only.
         QStringList pendingPeople { text("%1 U 10", twice), text("%1 D 10", gone), text("%1 U 5", unlinked),
-                                          text("%1 U 5", grouped) };
+            text("%1 U 5", grouped) };
         const QJsonValue people = at(res, "people");
         QCOMPARE(summary(people, before), sorted(pendingPeople));
         QCOMPARE(textAt(people[id(twice)], "name"), QStringLiteral("Twice"));
         QCOMPARE(people[id(gone)].toObject().keys(), strings("pid,tsc,type"));
         QCOMPARE(at(people[id(gone)], "pid").toInt(), int(rows->pid(gone)));
         // A person without a link here is still sent whole, with group 0.
-        QCOMPARE(QJsonArray({ at(people[id(unlinked)], "grp"), at(people[id(grouped)], "grp") }), QJsonArray({ 0, 5 }));
+        QCOMPARE(QJsonArray({ at(people[id(unlinked)], "grp"), at(people[id(grouped)], "grp") }),
+            QJsonArray({ 0, 5 }));
         QVERIFY(!textAt(people[id(unlinked)], "card").isEmpty());
         QStringList pendingInters { text("%1 D 3", dropped), text("%1 U 2", changed) };
         QCOMPARE(summary(at(res, "inters"), before), sorted(pendingInters));
@@ -432,7 +490,8 @@ private slots:
         QCOMPARE(textAt(at(res, "inters")[id(changed)], "name"), QStringLiteral("Changed"));
         QCOMPARE(at(res, "saldo").toObject(), QJsonObject({ { id(gone), 5 } }));
         QCOMPARE(at(res, "grp").toObject(), QJsonObject({ { id(grouped), 5 } }));
-        QCOMPARE(at(res, "vars").toObject(), QJsonObject({ { QStringLiteral("colorGroups"), QStringLiteral("[1,2]") } }));
+        QCOMPARE(at(res, "vars").toObject(),
+            QJsonObject({ { QStringLiteral("colorGroups"), QStringLiteral("[1,2]") } }));
 
         // Until confirmed, the same changes come again; only "fs" forces.
         for (const char *third : { "", "FS", "force" })
@@ -443,7 +502,8 @@ private slots:
         QCOMPARE(summary(at(full, "people"), before), sorted(pendingPeople << text("%1 U now", quiet)));
         QCOMPARE(summary(at(full, "inters"), before), sorted(pendingInters << text("%1 U now", offered)));
         QCOMPARE(keysAt(full, "saldo").size(), 4); // 3 linked + gone
-        QCOMPARE(at(full, "grp").toObject(), QJsonObject({ { id(twice), 1 }, { id(grouped), 5 }, { id(quiet), 6 } }));
+        QCOMPARE(at(full, "grp").toObject(),
+            QJsonObject({ { id(twice), 1 }, { id(grouped), 5 }, { id(quiet), 6 } }));
         QCOMPARE(keysAt(full, "vars"), strings("colorGroups"));
     }
 
@@ -459,7 +519,7 @@ private slots:
         QVERIFY(worker.open(TestDatabase::adminConnection(rows->schema())));
         QVERIFY(worker.dbGetSync(t.tid, true));
         QCOMPARE(worker.resultMap().value(QStringLiteral("res")).toMap(),
-                 QVariantMap({ { QStringLiteral("status"), false }, { QStringLiteral("sync"), 3u } }));
+            QVariantMap({ { QStringLiteral("status"), false }, { QStringLiteral("sync"), 3u } }));
         QVERIFY(!worker.dbGetSync(999999, false)); // no such terminal: mask 0
         QCOMPARE(worker.resultMap().value(QStringLiteral("res")), QVariant(false));
     }
@@ -474,13 +534,20 @@ private slots:
         QTest::addColumn<int>("deleted");
         QTest::addColumn<quint32>("synAfter");
 
-        QTest::newRow("persons confirmed, balance stays") << Markers { { 2, -10 }, { 2, -5 }, { 4, -10 } } << 7u << 2u << 2 << 4u;
-        QTest::newRow("no kind matches, bits without rows go") << Markers { { 4, -10 } } << (1u | 2 | 4 | 256) << 8u << 0 << 4u;
-        QTest::newRow("marker of the same second survives") << Markers { { 2, -1 }, { 2, 0 } } << 2u << 2u << 1 << 2u;
-        QTest::newRow("bits 16 and above are cleared") << Markers { { 2, -1 }, { 2, 5 } } << 0x30002u << 2u << 1 << 2u;
-        QTest::newRow("mask bit 16 is dropped") << Markers { { 1, -1 }, { 2, -1 } } << 3u << 0x10001u << 1 << 2u;
-        QTest::newRow("mask of bit 16 alone confirms nothing") << Markers { { 1, -1 } } << 3u << 0x10000u << 0 << 1u;
-        QTest::newRow("kinds 1 and 256 at once") << Markers { { 1, -1 }, { 256, -1 }, { 8, -1 } } << 265u << 257u << 2 << 8u;
+        QTest::newRow("persons confirmed, balance stays")
+            << Markers { { 2, -10 }, { 2, -5 }, { 4, -10 } } << 7u << 2u << 2 << 4u;
+        QTest::newRow("no kind matches, bits without rows go")
+            << Markers { { 4, -10 } } << (1u | 2 | 4 | 256) << 8u << 0 << 4u;
+        QTest::newRow("marker of the same second survives")
+            << Markers { { 2, -1 }, { 2, 0 } } << 2u << 2u << 1 << 2u;
+        QTest::newRow("bits 16 and above are cleared")
+            << Markers { { 2, -1 }, { 2, 5 } } << 0x30002u << 2u << 1 << 2u;
+        QTest::newRow("mask bit 16 is dropped")
+            << Markers { { 1, -1 }, { 2, -1 } } << 3u << 0x10001u << 1 << 2u;
+        QTest::newRow("mask of bit 16 alone confirms nothing")
+            << Markers { { 1, -1 } } << 3u << 0x10000u << 0 << 1u;
+        QTest::newRow("kinds 1 and 256 at once")
+            << Markers { { 1, -1 }, { 256, -1 }, { 8, -1 } } << 265u << 257u << 2 << 8u;
         QTest::newRow("kind 16 without list") << Markers { { 16, -1 }, { 2, -1 } } << 18u << 2u << 1 << 16u;
     }
 
@@ -521,7 +588,9 @@ private slots:
         rows->link(uid, t.tid);
         rows->link(uid, other.tid);
         const quint32 own = rows->entrance(t.tid, person, 5);
-        const auto outcome = [](const Reply &r) { return QStringLiteral("%1 %2").arg(r.status).arg(r.res().toVariant().toString()); };
+        const auto outcome = [](const Reply &r) {
+            return QStringLiteral("%1 %2").arg(r.status).arg(r.res().toVariant().toString());
+        };
         const auto deletedFlag = [&](quint32 id) {
             return rows->value("SELECT del FROM inters_data WHERE id = %1", id).toInt();
         };
@@ -529,7 +598,8 @@ private slots:
 
         QCOMPARE(outcome(del("person", t, rows->personHash(uid))), done);
         QCOMPARE(outcome(del("person", t, rows->personHash(uid))), again);
-        QCOMPARE(rows->value("SELECT GROUP_CONCAT(tid) FROM people_term WHERE uid = %1", uid).toString(), id(other.tid));
+        QCOMPARE(rows->value("SELECT GROUP_CONCAT(tid) FROM people_term WHERE uid = %1", uid).toString(),
+            id(other.tid));
         // Another terminal's entrance passes the check but is not this terminal's to delete.
         QCOMPARE(outcome(del("entrance", t, KelvoWorker::encodeHash(foreignEntrance, 77))), again);
         QCOMPARE(deletedFlag(foreignEntrance), 0);
@@ -546,16 +616,26 @@ private slots:
         QTest::addColumn<QString>("dropped");
         QTest::addColumn<QString>("request"); // method, operation and third path part
         QTest::addColumn<QString>("logged");
-        QTest::addColumn<QStringList>("gathered"); // keys of "res" beside the error; empty: "res" is the error text
+        QTest::addColumn<QStringList>(
+            "gathered"); // keys of "res" beside the error; empty: "res" is the error text
 
-        QTest::newRow("settings missing: lists still sent") << "vars" << "GET sync" << "dbGetVars" << strings("grp,people,status,sync");
-        QTest::newRow("types missing: forced lists go on") << "inters" << "GET sync fs" << "dbGetSyncInters"
-                                                          << strings("grp,inters,lastId,people,status,sync");
-        QTest::newRow("types missing: type list") << "inters" << "GET inters" << "dbGetInter" << QStringList();
+        QTest::newRow("settings missing: lists still sent")
+            << "vars"
+            << "GET sync"
+            << "dbGetVars" << strings("grp,people,status,sync");
+        QTest::newRow("types missing: forced lists go on")
+            << "inters"
+            << "GET sync fs"
+            << "dbGetSyncInters" << strings("grp,inters,lastId,people,status,sync");
+        QTest::newRow("types missing: type list") << "inters"
+                                                  << "GET inters"
+                                                  << "dbGetInter" << QStringList();
         QTest::newRow("markers missing: confirmation")
-            << "term_sync" << text("DELETE sync %1", KelvoWorker::encodeHash(quint64(nowSecs()), 2)) << "dbDeleteSync" << QStringList();
+            << "term_sync" << text("DELETE sync %1", KelvoWorker::encodeHash(quint64(nowSecs()), 2))
+            << "dbDeleteSync" << QStringList();
         QTest::newRow("entrances missing: delete entrance") // a failed check reads as "not there"
-            << "inters_data" << text("DELETE entrance %1", KelvoWorker::encodeHash(1, 1)) << "dbCheckEntrance" << QStringList();
+            << "inters_data" << text("DELETE entrance %1", KelvoWorker::encodeHash(1, 1)) << "dbCheckEntrance"
+            << QStringList();
     }
 
     void sqlFailures()
@@ -574,8 +654,9 @@ private slots:
         QCOMPARE(own.exec("DROP TABLE `%1`", dropped), QString());
 
         QTest::ignoreMessage(QtCriticalMsg,
-                             QRegularExpression(QStringLiteral("^KelvoWorker::%1\\(\\) SQl ERROR: .*%2.*\nSQL: ").arg(logged, dropped),
-                                                QRegularExpression::DotMatchesEverythingOption));
+            QRegularExpression(
+                QStringLiteral("^KelvoWorker::%1\\(\\) SQl ERROR: .*%2.*\nSQL: ").arg(logged, dropped),
+                QRegularExpression::DotMatchesEverythingOption));
         WorkerHarness h;
         const QStringList parts = request.split(QLatin1Char(' '));
         const Reply r = h.request(parts[0], path(parts[1], t, parts.value(2)), own.token());

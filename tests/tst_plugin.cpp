@@ -17,17 +17,19 @@ class TstPlugin : public QObject
 
     HttpPluginInterface *plugin() { return qobject_cast<HttpPluginInterface *>(loader.instance()); }
 
-    static bool emitRecordCreated(QObject *worker, const QString &tbl, uint id, const QString &token, quint8 flags)
+    static bool emitRecordCreated(
+        QObject *worker, const QString &tbl, uint id, const QString &token, quint8 flags)
     {
         return QMetaObject::invokeMethod(worker, "recordCreated", Qt::DirectConnection, Q_ARG(QString, tbl),
-                                         Q_ARG(uint, id), Q_ARG(QString, token), Q_ARG(quint8, flags));
+            Q_ARG(uint, id), Q_ARG(QString, token), Q_ARG(quint8, flags));
     }
 
 private slots:
     void metadata()
     {
         const QJsonObject meta = loader.metaData();
-        QCOMPARE(meta.value(QStringLiteral("IID")).toString(), QStringLiteral("com.norvane.orv.HttpPluginInterface"));
+        QCOMPARE(meta.value(QStringLiteral("IID")).toString(),
+            QStringLiteral("com.norvane.orv.HttpPluginInterface"));
         QCOMPARE(meta.value(QStringLiteral("className")).toString(), QStringLiteral("Kelvo"));
         QCOMPARE(meta.value(QStringLiteral("MetaData")).toObject(), QJsonObject());
         QVERIFY(meta.value(QStringLiteral("version")).toInt() >= 0x050000);
@@ -81,7 +83,8 @@ private slots:
         QVERIFY(emitRecordCreated(a, QStringLiteral("inters_data"), 7, QStringLiteral("tok"), 3));
         QVERIFY(emitRecordCreated(b, QStringLiteral("other"), 8, QStringLiteral("tok2"), 1));
         QCOMPARE(spy.size(), 2);
-        QCOMPARE(spy.at(0), (QVariantList { QStringLiteral("inters_data"), 7u, QStringLiteral("tok"), quint8(3) }));
+        QCOMPARE(spy.at(0),
+            (QVariantList { QStringLiteral("inters_data"), 7u, QStringLiteral("tok"), quint8(3) }));
         QCOMPARE(spy.at(1).at(1).toUInt(), 8u);
     }
 
@@ -120,7 +123,8 @@ private slots:
         delete loader.instance();
         QVERIFY(shared.isNull());
         QVERIFY(!foreign.isNull());
-        QVERIFY(emitRecordCreated(foreign, QStringLiteral("inters_data"), 2, QString(), 3)); // no receiver, no crash
+        QVERIFY(emitRecordCreated(
+            foreign, QStringLiteral("inters_data"), 2, QString(), 3)); // no receiver, no crash
 
         // The instance entry makes a new object after the old one is gone.
         QObject *again = loader.instance();

@@ -152,7 +152,8 @@ void confirm(DBManager &registry, const QString &token, int index, bool keep, Co
             continue;
         }
         const quint32 mask = masks[random.bounded(int(std::size(masks)))];
-        const QString confirmation = KelvoWorker::encodeHash(quint64(QDateTime::currentSecsSinceEpoch()), mask);
+        const QString confirmation
+            = KelvoWorker::encodeHash(quint64(QDateTime::currentSecsSinceEpoch()), mask);
         const Reply r = worker.send("DELETE", terminal + QLatin1Char('/') + confirmation);
         ++counters.confirmations;
         if (r.status != 200 || r.err() != 0) {

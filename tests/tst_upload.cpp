@@ -386,8 +386,8 @@ private slots:
         }));
         blocker->start();
         locked.acquire();
-        const Reply r = t.send(
-            "PUT", s("person/%1/%2").arg(t.hash(t0), KelvoWorker::encodeHash(3, 33)), json(R"({"email":"n"})"));
+        const Reply r = t.send("PUT", s("person/%1/%2").arg(t.hash(t0), KelvoWorker::encodeHash(3, 33)),
+            json(R"({"email":"n"})"));
         QVERIFY(blocker->wait(60000));
         QCOMPARE(blockerErrors, QStringList());
         QVERIFY2(t.number(deadlocks) > deadlocksBefore, "no deadlock happened: the retry was not exercised");

@@ -29,7 +29,8 @@ RequestBody parseRequestBody(const QByteArray &data)
     const QJsonDocument document = QJsonDocument::fromJson(data, &error);
     RequestBody body;
     if (error.error != QJsonParseError::NoError)
-        body.parseError = QStringLiteral("Parse error at %2: '%1'").arg(error.errorString(), QString::number(error.offset));
+        body.parseError = QStringLiteral("Parse error at %2: '%1'")
+                              .arg(error.errorString(), QString::number(error.offset));
     else
         body.map = document.object().toVariantMap();
     return body;
@@ -41,20 +42,20 @@ const QString changeUpdated = QStringLiteral("U");
 
 // --- terminals ---
 
-const QString termByVornIdSql = QStringLiteral("SELECT tid FROM term WHERE vornID = %1 ORDER BY tid DESC LIMIT 1");
+const QString termByVornIdSql
+    = QStringLiteral("SELECT tid FROM term WHERE vornID = %1 ORDER BY tid DESC LIMIT 1");
 const QString updateTermSql = QStringLiteral("UPDATE term SET %1 WHERE tid = %2");
 const QString insertTermSql = QStringLiteral("INSERT INTO term SET %1 ON DUPLICATE KEY UPDATE %2");
 const QString colorGroupsSql = QStringLiteral("SELECT value FROM vars WHERE name = 'colorGroups'");
 
-const QStringList registrationKeys { QStringLiteral("flags"), QStringLiteral("fpu"),    QStringLiteral("sdu"),
-                                     QStringLiteral("hddu"),  QStringLiteral("cpuu"),   QStringLiteral("memu"),
-                                     QStringLiteral("accNum"), QStringLiteral("crNum"), QStringLiteral("btime"),
-                                     QStringLiteral("ver"),   QStringLiteral("ip"),     QStringLiteral("mac") };
-const QStringList termStateKeys { QStringLiteral("fpu"),   QStringLiteral("sdu"),    QStringLiteral("hddu"),
-                                  QStringLiteral("cpuu"),  QStringLiteral("memu"),   QStringLiteral("accNum"),
-                                  QStringLiteral("crNum"), QStringLiteral("btime"),  QStringLiteral("online"),
-                                  QStringLiteral("ver"),   QStringLiteral("ip"),     QStringLiteral("mac"),
-                                  QStringLiteral("name") };
+const QStringList registrationKeys { QStringLiteral("flags"), QStringLiteral("fpu"), QStringLiteral("sdu"),
+    QStringLiteral("hddu"), QStringLiteral("cpuu"), QStringLiteral("memu"), QStringLiteral("accNum"),
+    QStringLiteral("crNum"), QStringLiteral("btime"), QStringLiteral("ver"), QStringLiteral("ip"),
+    QStringLiteral("mac") };
+const QStringList termStateKeys { QStringLiteral("fpu"), QStringLiteral("sdu"), QStringLiteral("hddu"),
+    QStringLiteral("cpuu"), QStringLiteral("memu"), QStringLiteral("accNum"), QStringLiteral("crNum"),
+    QStringLiteral("btime"), QStringLiteral("online"), QStringLiteral("ver"), QStringLiteral("ip"),
+    QStringLiteral("mac"), QStringLiteral("name") };
 // An address that a terminal could not determine must not wipe the stored one.
 const QStringList addressKeys { QStringLiteral("ip"), QStringLiteral("mac") };
 
@@ -81,29 +82,30 @@ const TypeRule typeRules[] = {
 const QString personByPidSql = QStringLiteral("SELECT uid FROM people WHERE pid = %1 LIMIT 1");
 const QString updatePersonSql = QStringLiteral("UPDATE people SET %1 WHERE uid = %2");
 const QString insertPersonSql = QStringLiteral("INSERT INTO people SET %1 ON DUPLICATE KEY UPDATE %2");
-const QString countLinkSql = QStringLiteral("SELECT COUNT(*) FROM people_term WHERE uid= %1 AND tid = %2 LIMIT 1");
+const QString countLinkSql
+    = QStringLiteral("SELECT COUNT(*) FROM people_term WHERE uid= %1 AND tid = %2 LIMIT 1");
 const QString insertLinkSql
     = QStringLiteral("INSERT INTO people_term SET uid=%1, tid=%2 ON DUPLICATE KEY UPDATE uid=VALUES(uid)");
 const QString markOtherTermsSql = QStringLiteral(
     "INSERT INTO `term_sync` SELECT tid, '%1' type, 'people_term' ref, 'uid' ref_col, `uid` ref_id, "
     "UNIX_TIMESTAMP() created, 2 flags FROM people_term pt JOIN people p USING(uid) "
     "WHERE p.status = 1 AND pt.uid = %2 AND pt.tid != %3;");
-const QString raiseOtherTermsSql = QStringLiteral("Update `term` SET syn = syn | 2 WHERE status = 1 AND "
-                                                  "tid IN(SELECT tid FROM people_term WHERE uid = %1 AND tid != %2)");
+const QString raiseOtherTermsSql
+    = QStringLiteral("Update `term` SET syn = syn | 2 WHERE status = 1 AND "
+                     "tid IN(SELECT tid FROM people_term WHERE uid = %1 AND tid != %2)");
 
-const QStringList personKeys { QStringLiteral("access"), QStringLiteral("card"),    QStringLiteral("admin"),
-                               QStringLiteral("end"),    QStringLiteral("begin"),   QStringLiteral("email"),
-                               QStringLiteral("phone"),  QStringLiteral("title2"),  QStringLiteral("surname"),
-                               QStringLiteral("name"),   QStringLiteral("title") };
+const QStringList personKeys { QStringLiteral("access"), QStringLiteral("card"), QStringLiteral("admin"),
+    QStringLiteral("end"), QStringLiteral("begin"), QStringLiteral("email"), QStringLiteral("phone"),
+    QStringLiteral("title2"), QStringLiteral("surname"), QStringLiteral("name"), QStringLiteral("title") };
 // A terminal that lacks a card or one of the names must not wipe the stored one.
-const QStringList personSkipWhenEmpty { QStringLiteral("card"), QStringLiteral("surname"), QStringLiteral("name") };
+const QStringList personSkipWhenEmpty { QStringLiteral("card"), QStringLiteral("surname"),
+    QStringLiteral("name") };
 
 // Links the person to the uploading terminal unless the link exists. run
 // executes one statement and reports its failure. False only when the link
 // could not be counted: a failed link insert is reported, but the person
 // itself was stored.
-template <typename Run>
-bool linkPersonToTerm(QSqlQuery &query, quint32 tid, quint32 uid, Run run)
+template<typename Run> bool linkPersonToTerm(QSqlQuery &query, quint32 tid, quint32 uid, Run run)
 {
     if (!run(countLinkSql.arg(uid).arg(tid)))
         return false;
@@ -133,13 +135,13 @@ const QString keepStoredEntrance = QStringLiteral("id=LAST_INSERT_ID(id)");
 const QString entranceTable = QStringLiteral("inters_data");
 constexpr quint8 entranceCreatedFlags = 3;
 
-const QStringList entranceKeys { QStringLiteral("refId"), QStringLiteral("description"), QStringLiteral("date"),
-                                 QStringLiteral("tid"),   QStringLiteral("type"),        QStringLiteral("iid"),
-                                 QStringLiteral("uid") };
-const QStringList entranceNumericKeys { QStringLiteral("date"), QStringLiteral("refId"), QStringLiteral("iid"),
-                                        QStringLiteral("uid") };
-const QStringList entranceRequiredKeys { QStringLiteral("refId"), QStringLiteral("type"), QStringLiteral("iid"),
-                                         QStringLiteral("uid") };
+const QStringList entranceKeys { QStringLiteral("refId"), QStringLiteral("description"),
+    QStringLiteral("date"), QStringLiteral("tid"), QStringLiteral("type"), QStringLiteral("iid"),
+    QStringLiteral("uid") };
+const QStringList entranceNumericKeys { QStringLiteral("date"), QStringLiteral("refId"),
+    QStringLiteral("iid"), QStringLiteral("uid") };
+const QStringList entranceRequiredKeys { QStringLiteral("refId"), QStringLiteral("type"),
+    QStringLiteral("iid"), QStringLiteral("uid") };
 
 } // namespace
 
@@ -148,7 +150,8 @@ const QStringList entranceRequiredKeys { QStringLiteral("refId"), QStringLiteral
 void KelvoWorker::buildPostResponse(const QStringList &parts, const QByteArray &data)
 {
     if (debugLevel)
-        qDebug() << "KelvoWorker::buildPostResponse(" << parts.join(QStringLiteral(" | ")) << data.size() << ")";
+        qDebug() << "KelvoWorker::buildPostResponse(" << parts.join(QStringLiteral(" | ")) << data.size()
+                 << ")";
     const RequestBody body = parseRequestBody(data);
     const QString operation = parts.value(0);
     if (!requireOperation(operation, postOperations))
@@ -174,8 +177,9 @@ void KelvoWorker::buildPostResponse(const QStringList &parts, const QByteArray &
     if (operation == operationPerson) {
         const quint32 uid = dbInsertPerson(tid, body.map);
         if (uid)
-            result.insert(QStringLiteral("res"), QVariantMap { { QStringLiteral("pid"), body.map.value(QStringLiteral("pid")) },
-                                                               { QStringLiteral("uid"), uid } });
+            result.insert(QStringLiteral("res"),
+                QVariantMap { { QStringLiteral("pid"), body.map.value(QStringLiteral("pid")) },
+                    { QStringLiteral("uid"), uid } });
         return;
     }
     dbInsertEntrance(tid, body.map);
@@ -184,7 +188,8 @@ void KelvoWorker::buildPostResponse(const QStringList &parts, const QByteArray &
 void KelvoWorker::buildPutResponse(const QStringList &parts, const QByteArray &data)
 {
     if (debugLevel)
-        qDebug() << "KelvoWorker::buildPutResponse(" << parts.join(QStringLiteral(" | ")) << data.size() << ")";
+        qDebug() << "KelvoWorker::buildPutResponse(" << parts.join(QStringLiteral(" | ")) << data.size()
+                 << ")";
     const RequestBody body = parseRequestBody(data);
     if (!requirePathParts(parts, 2) || !requireOperation(parts.at(0), putOperations))
         return;
@@ -216,9 +221,9 @@ void KelvoWorker::buildPutResponse(const QStringList &parts, const QByteArray &d
         return;
     }
     const bool marked = dbSetOtherTermsPeopleSync(tid, uid, changeUpdated);
-    result.insert(QStringLiteral("res"), QVariantMap { { QStringLiteral("pid"), pid },
-                                                       { QStringLiteral("uid"), uid },
-                                                       { QStringLiteral("setOtherTerms"), marked } });
+    result.insert(QStringLiteral("res"),
+        QVariantMap { { QStringLiteral("pid"), pid }, { QStringLiteral("uid"), uid },
+            { QStringLiteral("setOtherTerms"), marked } });
 }
 
 // ---------------------------------------------------------------- terminals
@@ -415,14 +420,15 @@ bool KelvoWorker::dbSetOtherTermsPeopleSync(quint32 tid, quint32 uid, const QStr
     // Markers are written while terminals confirm theirs, so the server may
     // pick these statements as deadlock victims: they are run again.
     QSqlQuery query(db);
-    if (!execRetrying(query, markOtherTermsSql.arg(sqlText(type), QString::number(uid), QString::number(tid)))) {
-        reportSqlError(query.lastError(), QStringLiteral("TermSyncRepository::dbSetOtherTermsPeopleSync() ERROR:"),
-            QString(), logOnly);
+    if (!execRetrying(
+            query, markOtherTermsSql.arg(sqlText(type), QString::number(uid), QString::number(tid)))) {
+        reportSqlError(query.lastError(),
+            QStringLiteral("TermSyncRepository::dbSetOtherTermsPeopleSync() ERROR:"), QString(), logOnly);
         return false;
     }
     if (!execRetrying(query, raiseOtherTermsSql.arg(QString::number(uid), QString::number(tid)))) {
-        reportSqlError(query.lastError(), QStringLiteral("KelvoWorker::dbSetOtherTermsPeopleSync() ERROR:"), QString(),
-            logOnly);
+        reportSqlError(query.lastError(), QStringLiteral("KelvoWorker::dbSetOtherTermsPeopleSync() ERROR:"),
+            QString(), logOnly);
         return false;
     }
     return true;

@@ -45,7 +45,8 @@ public:
     // Stores each accepted key that data holds as its trimmed text, under the
     // key's own name. A key listed in skipWhenEmpty is left out when its
     // trimmed text is empty, so that an empty value keeps the stored one.
-    void addFields(const QVariantMap &data, const QStringList &accepted, const QStringList &skipWhenEmpty = {});
+    void addFields(
+        const QVariantMap &data, const QStringList &accepted, const QStringList &skipWhenEmpty = {});
 
     // `col="value", ...` with every value escaped by db's driver for its
     // character set. When a value cannot be escaped (db not open) the result

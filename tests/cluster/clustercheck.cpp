@@ -424,8 +424,8 @@ void Check::outage()
     std::printf("[%5.1f s] stopping node %s\n", clock.elapsed() / 1000.0, qPrintable(node));
     if (QProcess::execute(o.clusterScript, { QStringLiteral("stop-node"), node }) != 0)
         failures.add(QStringLiteral("could not stop node %1").arg(node));
-    const TermClient::Answer a
-        = client(host).send(QStringLiteral("GET"), QStringLiteral("inters/") + HttpPluginWorker::encodeHash(1, 901));
+    const TermClient::Answer a = client(host).send(
+        QStringLiteral("GET"), QStringLiteral("inters/") + HttpPluginWorker::encodeHash(1, 901));
     std::printf("[%5.1f s] node %s stopped; its host answers HTTP %d: %s\n", clock.elapsed() / 1000.0,
         qPrintable(node), a.status, qPrintable(a.json[QStringLiteral("res")].toString()));
     if (!complete(a) || !a.failed())
@@ -440,8 +440,8 @@ void Check::outage()
     wait.start();
     bool back = false;
     while (!back && wait.elapsed() < 60000) {
-        const TermClient::Answer b
-            = client(host).send(QStringLiteral("GET"), QStringLiteral("inters/") + HttpPluginWorker::encodeHash(1, 901));
+        const TermClient::Answer b = client(host).send(
+            QStringLiteral("GET"), QStringLiteral("inters/") + HttpPluginWorker::encodeHash(1, 901));
         back = complete(b) && b.status == 200;
         if (!back)
             QThread::msleep(200);
