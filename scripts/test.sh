@@ -26,7 +26,16 @@ while [ $# -gt 0 ]; do
   shift
 done
 
-"$root/scripts/deps.sh"
+"$root/scripts/deps.sh" clang-format
+
+# Every C++ file as the repository's .clang-format writes it.
+unformatted=$(cd "$root" && git ls-files -- '*.cpp' '*.h' 2>/dev/null |
+  while read -r f; do clang-format --style=file "$f" | cmp -s - "$f" || echo "$f"; done)
+if [ -n "$unformatted" ]; then
+  echo "not formatted with .clang-format (run clang-format -i --style=file on them):" >&2
+  echo "$unformatted" >&2
+  exit 1
+fi
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
