@@ -267,7 +267,7 @@ private slots:
             QString());
 
         DBManager registry;
-        registry.setInfoDatabase(TestDatabase::addInfoConnection(QStringLiteral("race.info")));
+        registry.setInfoDatabase(TestDatabase::addInfoConnection(QStringLiteral("race.info.%1").arg(keep)));
         Counters counters;
         std::vector<std::unique_ptr<QThread>> threads;
         for (int i = 0; i < threadsPerSide; ++i) {

@@ -23,7 +23,7 @@ const QString entranceMaxRefIdSql = QStringLiteral("SELECT MAX(refId) FROM inter
 
 // A deadlock victim is retried a few times; each retry waits a little longer
 // so that the winning transaction can finish.
-constexpr int deadlockRetries = 8;
+constexpr int deadlockRetries = 16;
 const QString deadlockError = QStringLiteral("1213");
 
 } // namespace
