@@ -4,6 +4,7 @@
 #include "httppluginworker.h"
 #include "httpserver.h"
 #include "metrics.h"
+#include "responseenvelope.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -96,18 +97,10 @@ QByteArray Session::hostResponse(quint16 status, const QString &message, bool re
 {
     const QJsonObject result { { QStringLiteral("err"), int(status) }, { QStringLiteral("res"), message },
         { QStringLiteral("ver"), QStringLiteral("host") } };
-    const QByteArray body
-        = HttpPluginWorker::encodeSafeBase64(QJsonDocument(result).toJson(QJsonDocument::Compact));
-    const QString retryLine
-        = retry ? QStringLiteral("Retry-After: %1\r\n").arg(retryAfterSeconds) : QString();
-    return QStringLiteral("HTTP/1.1 %1 %2\r\nContent-Type: application/att; charset=\"utf-8\"\r\n"
-                          "Content-Length: %3\r\n%4Connection: close\r\n\r\n")
-               .arg(status)
-               .arg(HttpPluginWorker::statusText(status))
-               .arg(body.size())
-               .arg(retryLine)
-               .toLatin1()
-        + body;
+    const QByteArray retryLine
+        = retry ? "Retry-After: " + QByteArray::number(retryAfterSeconds) + "\r\n" : QByteArray();
+    return ResponseEnvelope::render(
+        status, QJsonDocument(result).toJson(QJsonDocument::Compact), retryLine + "Connection: close\r\n");
 }
 
 void Session::start()

@@ -3,6 +3,7 @@
 #include "compactjson.h"
 #include "dbmanager.h"
 #include "nativeconnection.h"
+#include "responseenvelope.h"
 #include "sqltext.h"
 
 #include <QAtomicInteger>
@@ -272,15 +273,8 @@ QByteArray KelvoWorker::renderResponse()
         errorCode = 500;
     }
 
-    const QByteArray body = encodeSafeBase64(json);
     const quint16 status = (errorCode >= 100 && errorCode <= 599) ? errorCode : httpStatus;
-    QByteArray response;
-    response.reserve(body.size() + 128);
-    response += "HTTP/1.1 " + QByteArray::number(status) + ' ' + statusText(status).toUtf8() + "\r\n";
-    response += "Content-Type: application/att; charset=\"utf-8\"\r\n";
-    response += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
-    response += "\r\n";
-    response += body;
+    const QByteArray response = ResponseEnvelope::render(status, json);
 
     const uint err = result.value(QStringLiteral("err")).toUInt();
     if (err != 0 && debugLevel >= 2)
