@@ -148,6 +148,23 @@ RegistryExtras &extrasOf(const DBManager *registry)
     return extrasTable()[registry];
 }
 
+// The tenant of the row the query stands before, if there is one and it is
+// the token asked for: the column compares without regard to case, but only
+// the token as stored names the tenant, so that no other spelling gets a
+// template (and a connection) of its own.
+SchemaInfo schemaFromRow(QSqlQuery &query, const QString &token)
+{
+    SchemaInfo s;
+    if (!query.next())
+        return s;
+    const QSqlRecord row = query.record();
+    s.name = row.value(QStringLiteral("name")).toString();
+    s.user = row.value(QStringLiteral("user")).toString();
+    s.pass = SqlText::utf8UpToZero(QByteArray::fromBase64(row.value(QStringLiteral("pass")).toByteArray()));
+    s.token = row.value(QStringLiteral("token")).toString();
+    return s.token == token ? s : SchemaInfo();
+}
+
 } // namespace
 
 DBManager::DBManager()
@@ -372,30 +389,45 @@ void DBManager::closeInfoIfAsked()
         infoDb.close();
 }
 
+// Every statement on the information database runs here: on the handle this
+// thread may use (opened if need be), with values escaped by that handle's
+// driver, and the handle closed after when the host asked so. rows sees the
+// executed query. A failure is the critical record that failurePrefix begins,
+// followed by the error text. False when the database did not open or the
+// statement failed.
+template<typename Sql, typename Rows, typename Prefix>
+bool DBManager::runInfoStatement(Sql sql, Rows rows, Prefix failurePrefix)
+{
+    InfoConnection info(infoDb);
+    if (!openDatabase(info.db))
+        return false;
+    QSqlQuery query(info.db);
+    const bool ran = query.exec(sql(info.db));
+    if (ran)
+        rows(query);
+    else
+        failurePrefix(qCritical()) << query.lastError().text();
+    query.finish();
+    closeInfoIfAsked();
+    return ran;
+}
+
+namespace {
+
+QDebug schemaFailure(QDebug record)
+{
+    return record << "DBManager:: NOT load scheme from infoDB!\nERROR:";
+}
+
+} // namespace
+
 SchemaInfo DBManager::loadSchema(const QString &token)
 {
     SchemaInfo s;
-    InfoConnection info(infoDb);
-    if (!openDatabase(info.db))
-        return s;
-    QSqlQuery query(info.db);
-    if (!query.exec(selectSchemaSql.arg(SqlText::quoted(info.db, token)))) {
-        qCritical() << "DBManager:: NOT load scheme from infoDB!\nERROR:" << query.lastError().text();
-    } else if (query.next()) {
-        const QSqlRecord row = query.record();
-        s.name = row.value(QStringLiteral("name")).toString();
-        s.user = row.value(QStringLiteral("user")).toString();
-        s.pass
-            = SqlText::utf8UpToZero(QByteArray::fromBase64(row.value(QStringLiteral("pass")).toByteArray()));
-        s.token = row.value(QStringLiteral("token")).toString();
-        // The column compares without regard to case; only the token as
-        // stored names the tenant, so that no other spelling gets a template
-        // (and a connection) of its own.
-        if (s.token != token)
-            s = SchemaInfo();
-    }
-    query.finish();
-    closeInfoIfAsked();
+    const auto sql
+        = [&token](const QSqlDatabase &db) { return selectSchemaSql.arg(SqlText::quoted(db, token)); };
+    runInfoStatement(
+        sql, [&](QSqlQuery &query) { s = schemaFromRow(query, token); }, schemaFailure);
     if (s.isComplete())
         schemaCache.insert(token, s);
     return s;
@@ -404,18 +436,11 @@ SchemaInfo DBManager::loadSchema(const QString &token)
 bool DBManager::stamp(const QString &column, const QString &token, const char *what)
 {
     QMutexLocker lock(&mutex);
-    InfoConnection info(infoDb);
-    if (!openDatabase(info.db))
-        return false;
     bool result = false;
-    QSqlQuery query(info.db);
-    if (!query.exec(stampSql.arg(column, SqlText::quoted(info.db, token)))) {
-        qCritical() << what << token << "!\nERROR:" << query.lastError().text();
-    } else {
-        result = query.numRowsAffected() > 0;
-    }
-    query.finish();
-    closeInfoIfAsked();
+    const auto sql = [&](const QSqlDatabase &db) { return stampSql.arg(column, SqlText::quoted(db, token)); };
+    runInfoStatement(
+        sql, [&result](QSqlQuery &query) { result = query.numRowsAffected() > 0; },
+        [&](QDebug record) { return record << what << token << "!\nERROR:"; });
     return result;
 }
 
@@ -433,34 +458,28 @@ QString DBManager::tokenForSchema(const QString &schemaName)
 {
     QMutexLocker lock(&mutex);
     QString result;
-    InfoConnection info(infoDb);
-    if (!openDatabase(info.db))
-        return result;
-    QSqlQuery query(info.db);
-    if (!query.exec(tokenForSchemaSql.arg(SqlText::quoted(info.db, schemaName))))
-        qCritical() << "DBManager:: NOT load scheme from infoDB!\nERROR:" << query.lastError().text();
-    else if (query.next())
-        result = query.value(0).toString();
-    query.finish();
-    closeInfoIfAsked();
+    const auto sql = [&schemaName](const QSqlDatabase &db) {
+        return tokenForSchemaSql.arg(SqlText::quoted(db, schemaName));
+    };
+    runInfoStatement(
+        sql,
+        [&result](QSqlQuery &query) {
+            if (query.next())
+                result = query.value(0).toString();
+        },
+        schemaFailure);
     return result;
 }
 
 QStringList DBManager::loadTokens(const QString &sql, const char *failure)
 {
     QStringList tokens;
-    InfoConnection info(infoDb);
-    if (!openDatabase(info.db))
-        return tokens;
-    QSqlQuery query(info.db);
-    if (!query.exec(sql)) {
-        qCritical() << failure << query.lastError().text();
-    } else {
-        while (query.next())
-            tokens.append(query.value(0).toString());
-    }
-    query.finish();
-    closeInfoIfAsked();
+    runInfoStatement([&sql](const QSqlDatabase &) { return sql; },
+        [&tokens](QSqlQuery &query) {
+            while (query.next())
+                tokens.append(query.value(0).toString());
+        },
+        [failure](QDebug record) { return record << failure; });
     return tokens;
 }
 

@@ -86,6 +86,8 @@ private:
     QSqlDatabase templateHandle(const QString &name) const;
     QSqlDatabase refreshTemplate(const QString &name, const SchemaInfo &schema);
     QStringList loadTokens(const QString &sql, const char *failure);
+    template<typename Sql, typename Rows, typename Prefix>
+    bool runInfoStatement(Sql sql, Rows rows, Prefix failurePrefix);
     void closeInfoIfAsked();
 
     QMap<QString, SchemaInfo> schemaCache;

@@ -27,20 +27,25 @@ QString prefixPattern(const QSqlDatabase &db, const QString &prefix)
     return SqlText::escaped(db, pattern);
 }
 
-// The two-record form: the fixed text, then the error text alone.
-void logTwoRecords(const char *what, const QSqlQuery &query)
+// How the store's records of a failure are shaped: the prefix with the error
+// text in quotes, or the prefix alone followed by the bare error text.
+enum class Records { One, Two };
+
+// The one report of a failure of the store, at critical level. Nothing when
+// the error is not valid: a read that merely found no row leaves none.
+void reportError(const QSqlError &error, const char *prefix, Records records)
 {
-    if (!query.lastError().isValid())
+    if (!error.isValid())
         return;
-    qCritical() << what;
-    qCritical().noquote() << query.lastError().text();
+    if (records == Records::One) {
+        qCritical() << prefix << error.text();
+        return;
+    }
+    qCritical() << prefix;
+    qCritical().noquote() << error.text();
 }
 
-void logSetError(const QSqlQuery &query)
-{
-    if (query.lastError().isValid())
-        qCritical() << "variableSet ERROR:" << query.lastError().text();
-}
+const char *const setFailure = "variableSet ERROR:";
 
 // Every row's value under its name; what was gathered before a failure stays.
 QVariantMap readRows(QSqlQuery &query, const QString &sql)
@@ -50,7 +55,7 @@ QVariantMap readRows(QSqlQuery &query, const QString &sql)
         while (query.next())
             values.insert(query.value(0).toString(), query.value(1));
     }
-    logTwoRecords("LumoDbSettings::variableGetMultiple - SQL ERROR:", query);
+    reportError(query.lastError(), "LumoDbSettings::variableGetMultiple - SQL ERROR:", Records::Two);
     return values;
 }
 
@@ -68,8 +73,7 @@ void LumoDbSettings::setDatabase(const QSqlDatabase &handle)
 bool LumoDbSettings::open()
 {
     const bool opened = db.open();
-    if (db.lastError().isValid())
-        qCritical() << "LumoDbSettings Database Error:" << db.lastError().text();
+    reportError(db.lastError(), "LumoDbSettings Database Error:", Records::One);
     return opened;
 }
 
@@ -92,7 +96,7 @@ QVariant LumoDbSettings::variableGet(const QString &name, const QVariant &defaul
     QSqlQuery query = newQuery();
     if (query.exec(getSql.arg(SqlText::escaped(db, name))) && query.next())
         return query.value(0);
-    logTwoRecords("LumoDbSettings::variableGet - SQL ERROR:", query);
+    reportError(query.lastError(), "LumoDbSettings::variableGet - SQL ERROR:", Records::Two);
     return defaultValue;
 }
 
@@ -105,7 +109,7 @@ bool LumoDbSettings::variableSet(const QString &name, const QVariant &value)
         if (query.exec())
             return true;
     }
-    logSetError(query);
+    reportError(query.lastError(), setFailure, Records::One);
     return false;
 }
 
@@ -113,7 +117,7 @@ bool LumoDbSettings::variableSet(const QVariantMap &values)
 {
     QSqlQuery query = newQuery();
     if (!query.prepare(setSql)) {
-        logSetError(query);
+        reportError(query.lastError(), setFailure, Records::One);
         return false;
     }
     quint16 stored = 0;
@@ -122,7 +126,7 @@ bool LumoDbSettings::variableSet(const QVariantMap &values)
         query.bindValue(QStringLiteral(":value"), it.value());
         if (query.exec())
             ++stored;
-        logSetError(query);
+        reportError(query.lastError(), setFailure, Records::One);
     }
     return stored == values.size();
 }
@@ -133,7 +137,7 @@ bool LumoDbSettings::variableDel(const QString &name, bool prefix)
         = prefix ? deletePrefixSql.arg(prefixPattern(db, name)) : deleteSql.arg(SqlText::escaped(db, name));
     QSqlQuery query = newQuery();
     const bool deleted = query.exec(sql) && query.numRowsAffected() > 0;
-    logTwoRecords("LumoDbSettings::variableDel - SQL ERROR:", query);
+    reportError(query.lastError(), "LumoDbSettings::variableDel - SQL ERROR:", Records::Two);
     return deleted;
 }
 
