@@ -12,6 +12,9 @@ public:
         : KelvoWorker(QStringLiteral("0.2.5"))
     { }
     using KelvoWorker::httpStatus;
+    using KelvoWorker::renderResponse;
+    using KelvoWorker::resetResponse;
+    using KelvoWorker::setError;
 };
 
 QStringList capturedMessages;

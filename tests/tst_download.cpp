@@ -158,6 +158,7 @@ public:
         resetResponse();
         return dbOpened;
     }
+    using KelvoWorker::dbGetSync;
 };
 
 } // namespace

@@ -8,6 +8,18 @@
 #include <QtTest>
 #include <memory>
 
+// A worker whose database attachment can be driven step by step.
+class StepWorker : public KelvoWorker
+{
+public:
+    StepWorker()
+        : KelvoWorker(QStringLiteral("0.2.5"))
+    { }
+    using KelvoWorker::dbCheckTerm;
+    using KelvoWorker::initDatabase;
+    using KelvoWorker::parseHeader;
+};
+
 // The connection registry against the real server: token lookup, the tenant
 // template, the host's work lists, the queue of unused connections, and many
 // threads asking for the same and for different tenants at once.
@@ -304,7 +316,7 @@ private slots:
         const auto tenant = TestDatabase::createTenant(QStringLiteral("rel"));
         QString kept;
         for (const bool release : { false, true }) {
-            KelvoWorker worker(QStringLiteral("0.2.5"));
+            StepWorker worker;
             worker.setDbManager(registry.get());
             worker.setReleaseConnection(release);
             worker.parseHeader({ QStringLiteral("Pragma: token = ") + tenant.token });
@@ -366,7 +378,7 @@ private slots:
             const quint32 otherVorn = i < 4 ? 1005 : 1000;
             DBManager *reg = registry.get();
             threads << QThread::create([=, &failures, &crossTenant] {
-                KelvoWorker worker(QStringLiteral("0.2.5"));
+                StepWorker worker;
                 worker.setDbManager(reg);
                 worker.setReleaseConnection(true);
                 for (int r = 0; r < requests; ++r) {

@@ -301,6 +301,14 @@ bool KelvoWorker::execRetrying(QSqlQuery &query, const QString &sql)
     return retryingDeadlocks(query, [&] { return query.exec(sql); });
 }
 
+bool KelvoWorker::execLogged(QSqlQuery &query, const QString &sql, const char *prefix)
+{
+    if (execRetrying(query, sql))
+        return true;
+    reportSqlError(query.lastError(), QLatin1String(prefix), QString(), logOnly);
+    return false;
+}
+
 bool KelvoWorker::execSql(QSqlQuery &query, const QString &sql, const char *operation, int code)
 {
     if (execRetrying(query, sql))

@@ -23,8 +23,11 @@
 // closeIdleConnections() in the worker's thread now and then. Neither touches
 // the binding interface.
 //
-// The operations are public so that the host's tools and the tests can drive
-// them one by one; a request always goes through buildResponse.
+// Public is what the host and the registry reach: the request entry, the
+// database attachment, the running totals and the state of the last request.
+// The handlers and their database operations are protected: a request always
+// goes through buildResponse, and the tests reach single operations through a
+// subclass of their own.
 class KelvoWorker : public HttpPluginWorker
 {
     Q_OBJECT
@@ -47,11 +50,23 @@ public:
     // Closes the kept connections unused for longer than "keepIdleSeconds".
     Q_INVOKABLE void closeIdleConnections();
 
-    // Dispatcher and database attachment.
     QByteArray buildResponse(
         const QString &method, const QUrl &url, const QStringList &headers, const QByteArray &body) override;
     int workerKind() const override { return 1; }
     void setDatabase(const QSqlDatabase &database) override;
+
+    // State of the current (or last) request, for the host's logs and the tests.
+    const QVariantMap &resultMap() const { return result; }
+    quint16 successStatus() const { return httpStatus; }
+    QString currentToken() const { return token; }
+    QString currentContentType() const { return contentType; }
+    QString versionText() const { return version; }
+
+Q_SIGNALS:
+    void recordCreated(QString tbl, uint id, const QString &token, quint8 flags);
+
+protected:
+    // Steps of the dispatcher.
     bool initDatabase();
     void parseHeader(const QStringList &headers);
     bool checkPath(const QString &method, const QStringList &parts) const;
@@ -113,54 +128,9 @@ public:
     quint32 dbInsertEntrance(quint32 tid, const QVariantMap &data);
     bool dbUpdateTerm(quint32 tid, const QVariantMap &data);
 
-    // The statement runner of every database operation.
-    // Runs sql on the request's connection. A statement that the server rolled
-    // back as a deadlock victim is run again (in autocommit mode nothing of it
-    // was applied). On failure: reportSqlError() with the prefix
-    // "KelvoWorker::<operation>() SQl ERROR:", false.
-    bool execSql(QSqlQuery &query, const QString &sql, const char *operation, int code = 500);
-    // The deadlock retry alone, for statements whose failure the caller
-    // reports in its own way.
-    bool execRetrying(QSqlQuery &query, const QString &sql);
-    // execSql for a prepared query with bound values, and its preparation
-    // ("KelvoWorker::<operation>() Prepare failed! ERROR:").
-    bool prepareSql(QSqlQuery &query, const QString &sql, const char *operation);
-    bool execPrepared(QSqlQuery &query, const char *operation, int code = 500);
-    // The one report of a failed statement: the answer's error with code (the
-    // server's own error number for serverErrorNumber, none for logOnly), and
-    // the critical record "<prefix> <error text>", followed by "\nSQL: <sql>"
-    // when a statement is given.
-    static constexpr int serverErrorNumber = -1;
-    static constexpr int logOnly = 0;
-    void reportSqlError(const QSqlError &error, const QString &prefix, const QString &sql, int code = 500);
-    static QString statementPrefix(const char *operation);
-    // A value escaped by the connection's driver, to stand between quotes.
-    QString sqlText(const QString &value) const;
-
-    // State of the current (or last) request, for the host's logs and the tests.
-    const QVariantMap &resultMap() const { return result; }
-    quint16 successStatus() const { return httpStatus; }
-    QString currentToken() const { return token; }
-    QString currentContentType() const { return contentType; }
-    QString versionText() const { return version; }
-
-Q_SIGNALS:
-    void recordCreated(QString tbl, uint id, const QString &token, quint8 flags);
-
-protected:
     // First column of the first row as unsigned; 0 when there is no row.
     static quint32 firstUInt(QSqlQuery &query);
     static qint64 now();
-
-    // Kept connections: the number wanted, the idle limit, and the request's
-    // connection handed back to the keeper after the answer.
-    int keepCapacity() const;
-    int keepIdleSeconds() const;
-    bool takeKeptConnection(const QSqlDatabase &tenantTemplate);
-    void keepConnection();
-    void releaseConnections(const QStringList &names);
-
-    template<typename Exec> bool retryingDeadlocks(QSqlQuery &query, Exec exec);
 
     struct Counters
     {
@@ -181,4 +151,52 @@ protected:
     QStringList putOperations;
     QStringList deleteOperations;
     quint16 httpStatus = 200;
+
+private:
+    // The statement runner of every database operation.
+    // Runs sql on the request's connection. A statement that the server rolled
+    // back as a deadlock victim is run again (in autocommit mode nothing of it
+    // was applied). On failure: reportSqlError() with the prefix
+    // "KelvoWorker::<operation>() SQl ERROR:", false.
+    bool execSql(QSqlQuery &query, const QString &sql, const char *operation, int code = 500);
+    // The deadlock retry alone.
+    bool execRetrying(QSqlQuery &query, const QString &sql);
+    // For statements whose failure does not fail the request: the deadlock
+    // retry, and on failure the critical record "<prefix> <error text>" only.
+    bool execLogged(QSqlQuery &query, const QString &sql, const char *prefix);
+    // execSql for a prepared query with bound values, and its preparation
+    // ("KelvoWorker::<operation>() Prepare failed! ERROR:").
+    bool prepareSql(QSqlQuery &query, const QString &sql, const char *operation);
+    bool execPrepared(QSqlQuery &query, const char *operation, int code = 500);
+    // The one report of a failed statement: the answer's error with code (the
+    // server's own error number for serverErrorNumber, none for logOnly), and
+    // the critical record "<prefix> <error text>", followed by "\nSQL: <sql>"
+    // when a statement is given.
+    static constexpr int serverErrorNumber = -1;
+    static constexpr int logOnly = 0;
+    void reportSqlError(const QSqlError &error, const QString &prefix, const QString &sql, int code = 500);
+    static QString statementPrefix(const char *operation);
+    // A value escaped by the connection's driver, to stand between quotes.
+    QString sqlText(const QString &value) const;
+
+    // Kept connections: the number wanted, the idle limit, and the request's
+    // connection handed back to the keeper after the answer.
+    int keepCapacity() const;
+    int keepIdleSeconds() const;
+    bool takeKeptConnection(const QSqlDatabase &tenantTemplate);
+    void keepConnection();
+    void releaseConnections(const QStringList &names);
+
+    template<typename Exec> bool retryingDeadlocks(QSqlQuery &query, Exec exec);
+
+    // Shapes of the GET and DELETE handlers, on the list tables defined
+    // beside them.
+    struct SyncList;
+    struct PersonMap;
+    bool acceptTerminal(
+        const QStringList &parts, int minParts, const QStringList &operations, quint32 &tid, quint32 &vornID);
+    bool acceptPerson(const QString &hash, quint32 &uid);
+    QVariantMap syncList(const SyncList &list, quint32 tid, bool force);
+    void gatherSyncList(const SyncList &list, quint32 tid, bool force, QVariantMap &answer);
+    bool writePersonMap(const PersonMap &map, quint32 tid, quint32 uid);
 };

@@ -244,45 +244,6 @@ QVariantMap keyedRows(QSqlQuery &query, const char *keyColumn, RowMapper map)
     return answer;
 }
 
-// One kind of a synchronisation: its full statement (forced), its pending
-// markers, and how a row becomes an entry.
-struct SyncList
-{
-    const char *operation;
-    QString fullSql;
-    QString pendingSql;
-    const char *keyColumn;
-    RowMapper value;
-};
-
-const SyncList interSync { "dbGetSyncInters", interFullSql, interPendingSql, "iid", interChange };
-const SyncList peopleSync { "dbGetSyncPeople", peopleFullSql, peoplePendingSql, "uid", personChange };
-const SyncList saldoSync { "dbGetSyncSaldo", saldoFullSql, saldoPendingSql, "uid", saldoValue };
-const SyncList presentSync { "dbGetSyncPresent", presentFullSql, presentPendingSql, "uid", presentValue };
-const SyncList groupSync { "dbGetClrGrp", groupFullSql, groupPendingSql, "uid", groupValue };
-
-// The full list with the pending markers (the same list, not forced) laid
-// over it, or the pending markers alone, added to answer. A failed statement
-// leaves its error in the result and answer with what was gathered.
-void gatherSyncList(const SyncList &list, quint32 tid, bool force, KelvoWorker &worker, QVariantMap &answer)
-{
-    if (worker.debugLevelValue())
-        qDebug("KelvoWorker::%s(%u, %i)", list.operation, tid, int(force));
-    QSqlQuery query(worker.database());
-    if (!worker.execSql(query, (force ? list.fullSql : list.pendingSql).arg(tid), list.operation))
-        return;
-    addKeyedRows(answer, query, list.keyColumn, list.value);
-    if (force)
-        gatherSyncList(list, tid, false, worker, answer);
-}
-
-QVariantMap syncList(const SyncList &list, quint32 tid, bool force, KelvoWorker &worker)
-{
-    QVariantMap answer;
-    gatherSyncList(list, tid, force, worker, answer);
-    return answer;
-}
-
 QStringList personConditions(const QString &linkCondition, quint32 tid, quint32 uid)
 {
     QStringList where { linkCondition.arg(tid) };
@@ -297,27 +258,59 @@ void writeAnswer(QVariantMap &result, const QVariant &answer, int count)
     result.insert(QStringLiteral("count"), count);
 }
 
+} // namespace
+
+// One kind of a synchronisation: its full statement (forced), its pending
+// markers, and how a row becomes an entry.
+struct KelvoWorker::SyncList
+{
+    const char *operation;
+    QString fullSql;
+    QString pendingSql;
+    const char *keyColumn;
+    RowMapper value;
+};
+
 // Balances or presence states of the terminal's active persons, or of one.
-struct PersonMap
+struct KelvoWorker::PersonMap
 {
     const char *operation;
     QString sql;
     RowMapper value;
 };
 
-const PersonMap saldoMap { "dbGetSaldo", saldoListSql, saldoValue };
-const PersonMap presentMap { "dbGetPresent", presentListSql, presentValue };
-
-bool writePersonMap(const PersonMap &map, quint32 tid, quint32 uid, KelvoWorker &worker, QVariantMap &result)
+// The full list with the pending markers (the same list, not forced) laid
+// over it, or the pending markers alone, added to answer. A failed statement
+// leaves its error in the result and answer with what was gathered.
+void KelvoWorker::gatherSyncList(const SyncList &list, quint32 tid, bool force, QVariantMap &answer)
 {
-    if (worker.debugLevelValue())
+    if (debugLevel)
+        qDebug("KelvoWorker::%s(%u, %i)", list.operation, tid, int(force));
+    QSqlQuery query(db);
+    if (!execSql(query, (force ? list.fullSql : list.pendingSql).arg(tid), list.operation))
+        return;
+    addKeyedRows(answer, query, list.keyColumn, list.value);
+    if (force)
+        gatherSyncList(list, tid, false, answer);
+}
+
+QVariantMap KelvoWorker::syncList(const SyncList &list, quint32 tid, bool force)
+{
+    QVariantMap answer;
+    gatherSyncList(list, tid, force, answer);
+    return answer;
+}
+
+bool KelvoWorker::writePersonMap(const PersonMap &map, quint32 tid, quint32 uid)
+{
+    if (debugLevel)
         qDebug("KelvoWorker::%s(%u, %u)", map.operation, tid, uid);
     const QStringList where = personConditions(activeLinkCondition, tid, uid);
-    if (worker.debugLevelValue() >= 3)
+    if (debugLevel >= 3)
         qDebug().noquote() << QStringLiteral("KelvoWorker::%1() where:").arg(QLatin1String(map.operation))
                            << where;
-    QSqlQuery query(worker.database());
-    if (!worker.execSql(query, map.sql.arg(where.join(QLatin1String(" AND "))), map.operation))
+    QSqlQuery query(db);
+    if (!execSql(query, map.sql.arg(where.join(QLatin1String(" AND "))), map.operation))
         return false;
     const QVariantMap answer = keyedRows(query, "uid", map.value);
     writeAnswer(result, answer, answer.size());
@@ -325,21 +318,19 @@ bool writePersonMap(const PersonMap &map, quint32 tid, quint32 uid, KelvoWorker 
 }
 
 // Path length, operation, terminal hash and an active terminal.
-bool acceptTerminal(KelvoWorker &worker, const QStringList &parts, int minParts,
-    const QStringList &operations, quint32 &tid, quint32 &vornID)
+bool KelvoWorker::acceptTerminal(
+    const QStringList &parts, int minParts, const QStringList &operations, quint32 &tid, quint32 &vornID)
 {
-    return worker.requirePathParts(parts, minParts) && worker.requireOperation(parts.at(0), operations)
-        && worker.requireHash(parts.at(1), tid, vornID) && worker.requireTerminal(tid, vornID);
+    return requirePathParts(parts, minParts) && requireOperation(parts.at(0), operations)
+        && requireHash(parts.at(1), tid, vornID) && requireTerminal(tid, vornID);
 }
 
 // A person hash (uid, pid) that names an active person.
-bool acceptPerson(KelvoWorker &worker, const QString &hash, quint32 &uid)
+bool KelvoWorker::acceptPerson(const QString &hash, quint32 &uid)
 {
     quint32 pid = 0;
-    return worker.requireHash(hash, uid, pid) && worker.requirePerson(uid, pid);
+    return requireHash(hash, uid, pid) && requirePerson(uid, pid);
 }
-
-} // namespace
 
 // ---- GET --------------------------------------------------------------------
 
@@ -349,7 +340,7 @@ void KelvoWorker::buildGetResponse(const QStringList &parts)
         qDebug() << "KelvoWorker::buildGetResponse(" << parts.join(QLatin1String(" | ")) << ")";
     quint32 tid = 0;
     quint32 vornID = 0;
-    if (!acceptTerminal(*this, parts, 2, getOperations, tid, vornID))
+    if (!acceptTerminal(parts, 2, getOperations, tid, vornID))
         return;
     result.insert(QStringLiteral("st"), quint32(now()));
 
@@ -364,7 +355,7 @@ void KelvoWorker::buildGetResponse(const QStringList &parts)
     }
 
     quint32 uid = 0;
-    if (parts.size() > 2 && !acceptPerson(*this, parts.at(2), uid))
+    if (parts.size() > 2 && !acceptPerson(parts.at(2), uid))
         return;
     if (operation == QLatin1String("person"))
         dbGetPeople(tid, uid);
@@ -453,37 +444,45 @@ bool KelvoWorker::dbGetPeople(quint32 tid, quint32 uid)
 
 bool KelvoWorker::dbGetSaldo(quint32 tid, quint32 uid)
 {
-    return writePersonMap(saldoMap, tid, uid, *this, result);
+    static const PersonMap saldo { "dbGetSaldo", saldoListSql, saldoValue };
+    return writePersonMap(saldo, tid, uid);
 }
 
 bool KelvoWorker::dbGetPresent(quint32 tid, quint32 uid)
 {
-    return writePersonMap(presentMap, tid, uid, *this, result);
+    static const PersonMap present { "dbGetPresent", presentListSql, presentValue };
+    return writePersonMap(present, tid, uid);
 }
 
 QVariantMap KelvoWorker::dbGetSyncInters(quint32 tid, bool force)
 {
-    return syncList(interSync, tid, force, *this);
+    static const SyncList inters { "dbGetSyncInters", interFullSql, interPendingSql, "iid", interChange };
+    return syncList(inters, tid, force);
 }
 
 QVariantMap KelvoWorker::dbGetSyncPeople(quint32 tid, bool force)
 {
-    return syncList(peopleSync, tid, force, *this);
+    static const SyncList people { "dbGetSyncPeople", peopleFullSql, peoplePendingSql, "uid", personChange };
+    return syncList(people, tid, force);
 }
 
 QVariantMap KelvoWorker::dbGetSyncSaldo(quint32 tid, bool force)
 {
-    return syncList(saldoSync, tid, force, *this);
+    static const SyncList saldo { "dbGetSyncSaldo", saldoFullSql, saldoPendingSql, "uid", saldoValue };
+    return syncList(saldo, tid, force);
 }
 
 QVariantMap KelvoWorker::dbGetSyncPresent(quint32 tid, bool force)
 {
-    return syncList(presentSync, tid, force, *this);
+    static const SyncList present { "dbGetSyncPresent", presentFullSql, presentPendingSql, "uid",
+        presentValue };
+    return syncList(present, tid, force);
 }
 
 QVariantMap KelvoWorker::dbGetClrGrp(quint32 tid, bool force)
 {
-    return syncList(groupSync, tid, force, *this);
+    static const SyncList groups { "dbGetClrGrp", groupFullSql, groupPendingSql, "uid", groupValue };
+    return syncList(groups, tid, force);
 }
 
 QVariantMap KelvoWorker::dbGetVars(quint32 tid)
@@ -507,7 +506,7 @@ void KelvoWorker::buildDeleteResponse(const QStringList &parts)
         qDebug() << "KelvoWorker::buildDeleteResponse(" << parts.join(QLatin1String(" | ")) << ")";
     quint32 tid = 0;
     quint32 vornID = 0;
-    if (!acceptTerminal(*this, parts, 3, deleteOperations, tid, vornID))
+    if (!acceptTerminal(parts, 3, deleteOperations, tid, vornID))
         return;
     const QString &operation = parts.at(0);
     const QString &itemHash = parts.at(2);
@@ -516,7 +515,7 @@ void KelvoWorker::buildDeleteResponse(const QStringList &parts)
 
     if (operation == QLatin1String("person")) {
         quint32 uid = 0;
-        if (acceptPerson(*this, itemHash, uid))
+        if (acceptPerson(itemHash, uid))
             answerChanged(dbDeletePerson(tid, uid));
         return;
     }

@@ -420,18 +420,10 @@ bool KelvoWorker::dbSetOtherTermsPeopleSync(quint32 tid, quint32 uid, const QStr
     // Markers are written while terminals confirm theirs, so the server may
     // pick these statements as deadlock victims: they are run again.
     QSqlQuery query(db);
-    if (!execRetrying(
-            query, markOtherTermsSql.arg(sqlText(type), QString::number(uid), QString::number(tid)))) {
-        reportSqlError(query.lastError(),
-            QStringLiteral("TermSyncRepository::dbSetOtherTermsPeopleSync() ERROR:"), QString(), logOnly);
-        return false;
-    }
-    if (!execRetrying(query, raiseOtherTermsSql.arg(QString::number(uid), QString::number(tid)))) {
-        reportSqlError(query.lastError(), QStringLiteral("KelvoWorker::dbSetOtherTermsPeopleSync() ERROR:"),
-            QString(), logOnly);
-        return false;
-    }
-    return true;
+    return execLogged(query, markOtherTermsSql.arg(sqlText(type), QString::number(uid), QString::number(tid)),
+               "TermSyncRepository::dbSetOtherTermsPeopleSync() ERROR:")
+        && execLogged(query, raiseOtherTermsSql.arg(QString::number(uid), QString::number(tid)),
+            "KelvoWorker::dbSetOtherTermsPeopleSync() ERROR:");
 }
 
 // ---------------------------------------------------------------- entrances
