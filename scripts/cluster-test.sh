@@ -40,13 +40,7 @@ sql() { mariadb --no-defaults -h127.0.0.1 -P"$(port sql1)" -uroot "$@"; }
 # A fresh tenant and token for this run (the hosts cache a tenant by token).
 token=ctest-$(date +%s)-$RANDOM
 password=$(head -c 12 /dev/urandom | base64 | tr -dc 'A-Za-z0-9')
-sql -e "DROP DATABASE IF EXISTS $schema; CREATE DATABASE $schema;
-        DELETE FROM kelvo_info.\`schemas\` WHERE name = '$schema';"
-sql "$schema" <"$root/db/sql/tenant.sql"
-sql -e "CREATE OR REPLACE USER '$schema'@'127.0.0.1' IDENTIFIED BY '$password';
-        GRANT SELECT, INSERT, UPDATE, DELETE, EXECUTE ON $schema.* TO '$schema'@'127.0.0.1';
-        INSERT INTO kelvo_info.\`schemas\` (token, name, user, pass, status)
-        VALUES ('$token', '$schema', '$schema', '$(printf %s "$password" | base64)', 1);"
+"$root/scripts/tenant.sh" tenant "$(port sql1)" kelvo_info "$schema" "$schema" "$password" "$token"
 
 # Certification conflicts of the run: transactions that failed certification
 # here, and local ones aborted for a write that won elsewhere.
