@@ -237,44 +237,55 @@ bool AdminCommands::applyOptions(const QStringList &arguments, QStringList *rest
 const AdminCommands::Command *AdminCommands::parseCommand(
     const QStringList &rest, Invocation &call, QString *error)
 {
-    const Command *command = nullptr;
     int wordCount = 0;
-    for (const Command &c : commands) {
-        const QStringList words = QString::fromLatin1(c.words).split(QLatin1Char(' '));
-        if (rest.mid(0, words.size()) == words) {
-            command = &c;
-            wordCount = words.size();
-        }
-    }
+    const Command *command = findCommand(rest, &wordCount);
     if (!command) {
         *error = rest.isEmpty()
             ? QStringLiteral("no command given; see --help")
             : QStringLiteral("unknown command '%1'; see --help").arg(rest.join(QLatin1Char(' ')));
         return nullptr;
     }
+    return readArguments(*command, rest.mid(wordCount), call, error) ? command : nullptr;
+}
 
-    const Shape shape = shapeOf(command->shape);
+const AdminCommands::Command *AdminCommands::findCommand(const QStringList &rest, int *wordCount)
+{
+    const Command *command = nullptr;
+    for (const Command &c : commands) {
+        const QStringList words = QString::fromLatin1(c.words).split(QLatin1Char(' '));
+        if (rest.mid(0, words.size()) == words) {
+            command = &c;
+            *wordCount = words.size();
+        }
+    }
+    return command;
+}
+
+bool AdminCommands::readArguments(
+    const Command &command, const QStringList &words, Invocation &call, QString *error)
+{
+    const Shape shape = shapeOf(command.shape);
     QStringList positional;
-    for (int i = wordCount; i < rest.size(); ++i) {
-        const QString &arg = rest.at(i);
+    for (int i = 0; i < words.size(); ++i) {
+        const QString &arg = words.at(i);
         if (!arg.startsWith(QLatin1String("--"))) {
             positional << arg;
             continue;
         }
         const QString flag = arg.mid(2);
-        if (!shape.flags.contains(flag) || (shape.flags.value(flag) && i + 1 >= rest.size())) {
+        if (!shape.flags.contains(flag) || (shape.flags.value(flag) && i + 1 >= words.size())) {
             *error = shape.flags.contains(flag)
                 ? QStringLiteral("%1 needs a value").arg(arg)
-                : QStringLiteral("%1: unknown option '%2'").arg(QLatin1String(command->words), arg);
-            return nullptr;
+                : QStringLiteral("%1: unknown option '%2'").arg(QLatin1String(command.words), arg);
+            return false;
         }
-        call.flags.insert(flag, shape.flags.value(flag) ? rest.at(++i) : QString());
+        call.flags.insert(flag, shape.flags.value(flag) ? words.at(++i) : QString());
     }
     if (positional.size() != shape.positional) {
         *error = QStringLiteral("usage: kelvo-admin %1 %2")
-                     .arg(QLatin1String(command->words), QLatin1String(command->shape))
+                     .arg(QLatin1String(command.words), QLatin1String(command.shape))
                      .trimmed();
-        return nullptr;
+        return false;
     }
     call.name = positional.value(0);
     if (shape.positional > 0 && !isTenantName(call.name)) {
@@ -282,13 +293,13 @@ const AdminCommands::Command *AdminCommands::parseCommand(
             = QStringLiteral("'%1' is no tenant name: a lower-case letter, then up to 31 lower-case letters, "
                              "digits or '_'")
                   .arg(call.name);
-        return nullptr;
+        return false;
     }
     if (call.flags.contains(QStringLiteral("token")) && !isToken(call.flags.value(QStringLiteral("token")))) {
         *error = QStringLiteral("a token is 16 to 191 letters, digits, '_', '-' or '.'");
-        return nullptr;
+        return false;
     }
-    return command;
+    return true;
 }
 
 bool AdminCommands::exists(const QString &sql, const QVariantList &values, bool &result)
@@ -303,45 +314,39 @@ QString AdminCommands::infoTable() const
     return AdminConnection::quotedName(settings.infoDatabase) + QStringLiteral(".`schemas`");
 }
 
-bool AdminCommands::requireInfoDatabase()
+bool AdminCommands::expect(
+    const QString &existsSql, const QVariantList &values, bool wanted, const QString &message)
 {
     bool present = false;
-    if (!exists(tableExistsSql, { settings.infoDatabase }, present)) {
+    if (!exists(existsSql, values, present)) {
         fail(db->error());
         return false;
     }
-    if (!present)
-        fail(QStringLiteral("no information database `%1`: run 'kelvo-admin init' first")
-                 .arg(settings.infoDatabase));
-    return present;
+    if (present != wanted)
+        fail(message);
+    return present == wanted;
+}
+
+bool AdminCommands::requireInfoDatabase()
+{
+    return expect(tableExistsSql, { settings.infoDatabase }, true,
+        QStringLiteral("no information database `%1`: run 'kelvo-admin init' first")
+            .arg(settings.infoDatabase));
 }
 
 bool AdminCommands::requireTenant(const QString &name)
 {
-    bool present = false;
-    if (!requireInfoDatabase())
-        return false;
-    if (!exists(tenantExistsSql.arg(infoTable()), { name }, present)) {
-        fail(db->error());
-        return false;
-    }
-    if (!present)
-        fail(QStringLiteral("no tenant '%1'").arg(name));
-    return present;
+    return requireInfoDatabase()
+        && expect(
+            tenantExistsSql.arg(infoTable()), { name }, true, QStringLiteral("no tenant '%1'").arg(name));
 }
 
 bool AdminCommands::newToken(const Invocation &call, QString *token)
 {
     static const QString tokenUsedSql = QStringLiteral("SELECT COUNT(*) FROM %1 WHERE token = ?");
     *token = call.flags.value(QStringLiteral("token"), randomSecret(tokenLength));
-    bool used = false;
-    if (!exists(tokenUsedSql.arg(infoTable()), { *token }, used)) {
-        fail(db->error());
-        return false;
-    }
-    if (used)
-        fail(QStringLiteral("that token is in use already; nothing changed"));
-    return !used;
+    return expect(tokenUsedSql.arg(infoTable()), { *token }, false,
+        QStringLiteral("that token is in use already; nothing changed"));
 }
 
 void AdminCommands::print(const Table &table, bool json)
@@ -379,56 +384,73 @@ void AdminCommands::print(const Table &table, bool json)
 
 int AdminCommands::init(const Invocation &)
 {
-    static const QString grantedSql = QStringLiteral(
-        "SELECT COUNT(*) FROM information_schema.SCHEMA_PRIVILEGES WHERE GRANTEE = ? AND TABLE_SCHEMA = ? "
-        "AND PRIVILEGE_TYPE IN ('SELECT', 'UPDATE')");
+    QStringList changes;
+    QString password;
+    if (!initInfoDatabase(changes) || !initHostUser(&password, changes))
+        return 1;
+    reportInit(changes, password);
+    return 0;
+}
+
+bool AdminCommands::initInfoDatabase(QStringList &changes)
+{
+    const QString &info = settings.infoDatabase;
+    const auto createDatabase
+        = [&] { return db->exec(createDatabaseSql.arg(AdminConnection::quotedName(info))); };
+    const auto loadTables = [&] { return db->execFile(info, settings.sqlDir + QStringLiteral("/info.sql")); };
+    return createMissing(schemaExistsSql, { info }, createDatabase,
+               QStringLiteral("created database `%1`").arg(info), changes)
+        && createMissing(tableExistsSql, { info }, loadTables,
+            QStringLiteral("loaded %1/info.sql into `%2`").arg(settings.sqlDir, info), changes);
+}
+
+// password: the new user's, left empty when the user exists already.
+bool AdminCommands::initHostUser(QString *password, QStringList &changes)
+{
+    static const QString grantedSql
+        = QStringLiteral("SELECT COUNT(*) >= 2 FROM information_schema.SCHEMA_PRIVILEGES "
+                         "WHERE GRANTEE = ? AND TABLE_SCHEMA = ? AND PRIVILEGE_TYPE IN ('SELECT', 'UPDATE')");
     // The host reads the tenant rows and stamps their job columns; nothing else.
     static const QString grantSql = QStringLiteral("GRANT SELECT, UPDATE ON %1.* TO %2");
 
-    const QString &info = settings.infoDatabase;
     const QString account = db->account(settings.hostUser, settings.accountHost);
-    QStringList changes;
-    bool present = false;
-    if (!exists(schemaExistsSql, { info }, present))
-        return fail(db->error());
-    if (!present) {
-        if (!db->exec(createDatabaseSql.arg(AdminConnection::quotedName(info))))
-            return fail(db->error());
-        changes << QStringLiteral("created database `%1`").arg(info);
-    }
-    if (!exists(tableExistsSql, { info }, present))
-        return fail(db->error());
-    if (!present) {
-        if (!db->execFile(info, settings.sqlDir + QStringLiteral("/info.sql")))
-            return fail(db->error());
-        changes << QStringLiteral("loaded %1/info.sql into `%2`").arg(settings.sqlDir, info);
-    }
-    QString password;
-    if (!exists(accountExistsSql, { settings.hostUser, settings.accountHost }, present))
-        return fail(db->error());
-    if (!present) {
-        password = randomSecret(passwordLength);
-        if (!db->exec(createUserSql.arg(account, db->literal(password))))
-            return fail(db->error());
-        changes << QStringLiteral("created user %1").arg(account);
-    }
     // The grantee as the server writes it; names and host are plain here.
     const QString grantee = QStringLiteral("'%1'@'%2'").arg(settings.hostUser, settings.accountHost);
-    const QVariant rights = db->value(grantedSql, { grantee, AdminConnection::grantPattern(info) });
-    if (!rights.isValid())
-        return fail(db->error());
-    if (rights.toInt() < 2) {
-        if (!db->exec(
-                grantSql.arg(AdminConnection::quotedName(AdminConnection::grantPattern(info)), account)))
-            return fail(db->error());
-        changes << QStringLiteral("granted SELECT, UPDATE on `%1` to %2").arg(info, account);
-    }
+    const QString pattern = AdminConnection::grantPattern(settings.infoDatabase);
+    const auto createUser = [&] {
+        *password = randomSecret(passwordLength);
+        return db->exec(createUserSql.arg(account, db->literal(*password)));
+    };
+    const auto grant = [&] { return db->exec(grantSql.arg(AdminConnection::quotedName(pattern), account)); };
+    return createMissing(accountExistsSql, { settings.hostUser, settings.accountHost }, createUser,
+               QStringLiteral("created user %1").arg(account), changes)
+        && createMissing(grantedSql, { grantee, pattern }, grant,
+            QStringLiteral("granted SELECT, UPDATE on `%1` to %2").arg(settings.infoDatabase, account),
+            changes);
+}
 
+bool AdminCommands::createMissing(const QString &existsSql, const QVariantList &values,
+    const std::function<bool()> &create, const QString &created, QStringList &changes)
+{
+    bool present = false;
+    if (!exists(existsSql, values, present) || (!present && !create())) {
+        fail(db->error());
+        return false;
+    }
+    if (!present)
+        changes << created;
+    return true;
+}
+
+// password: the host user's, empty when it existed already.
+void AdminCommands::reportInit(const QStringList &changes, const QString &password)
+{
+    const QString &info = settings.infoDatabase;
     if (changes.isEmpty()) {
         out << QStringLiteral(
             "already initialised: database `%1` and user %2 with its rights exist; nothing changed\n")
-                   .arg(info, account);
-        return 0;
+                   .arg(info, db->account(settings.hostUser, settings.accountHost));
+        return;
     }
     for (const QString &change : changes)
         out << change << '\n';
@@ -443,39 +465,43 @@ int AdminCommands::init(const Invocation &)
         out << "the user existed: its password was kept; put it in place of PASSWORD\n";
     out << "the host's configuration needs this line:\n"
         << "info-db = " << url.toString() << '\n';
-    return 0;
 }
 
 int AdminCommands::addTenant(const Invocation &call)
+{
+    QString token;
+    if (!canAddTenant(call.name) || !newToken(call, &token) || !createTenant(call.name, token))
+        return 1;
+    out << QStringLiteral("tenant '%1': schema `%1` from tenant.sql, user %2, active row in `%3`\n")
+               .arg(call.name, db->account(call.name, settings.accountHost), settings.infoDatabase)
+        << "its token (terminals send it in the header line 'Pragma: token = TOKEN'):\n"
+        << token << '\n';
+    return 0;
+}
+
+// Nothing of the tenant's name exists yet: no row, schema or user.
+bool AdminCommands::canAddTenant(const QString &name)
+{
+    if (name == settings.infoDatabase || name == settings.hostUser) {
+        fail(
+            QStringLiteral("'%1' is the information database or the host's user; nothing changed").arg(name));
+        return false;
+    }
+    return requireInfoDatabase()
+        && expect(tenantExistsSql.arg(infoTable()), { name }, false,
+            QStringLiteral("tenant '%1' exists already; nothing changed").arg(name))
+        && expect(schemaExistsSql, { name }, false,
+            QStringLiteral("a schema `%1` exists already and is no tenant; nothing changed").arg(name))
+        && expect(userExistsSql, { name }, false,
+            QStringLiteral("a MariaDB user '%1' exists already; nothing changed").arg(name));
+}
+
+bool AdminCommands::createTenant(const QString &name, const QString &token)
 {
     static const QString grantSql
         = QStringLiteral("GRANT SELECT, INSERT, UPDATE, DELETE, EXECUTE ON %1.* TO %2");
     static const QString insertSql
         = QStringLiteral("INSERT INTO %1 (token, name, user, pass, status) VALUES (?, ?, ?, ?, 1)");
-
-    const QString &name = call.name;
-    if (name == settings.infoDatabase || name == settings.hostUser)
-        return fail(
-            QStringLiteral("'%1' is the information database or the host's user; nothing changed").arg(name));
-    if (!requireInfoDatabase())
-        return 1;
-    bool present = false;
-    if (!exists(tenantExistsSql.arg(infoTable()), { name }, present))
-        return fail(db->error());
-    if (present)
-        return fail(QStringLiteral("tenant '%1' exists already; nothing changed").arg(name));
-    if (!exists(schemaExistsSql, { name }, present))
-        return fail(db->error());
-    if (present)
-        return fail(
-            QStringLiteral("a schema `%1` exists already and is no tenant; nothing changed").arg(name));
-    if (!exists(userExistsSql, { name }, present))
-        return fail(db->error());
-    if (present)
-        return fail(QStringLiteral("a MariaDB user '%1' exists already; nothing changed").arg(name));
-    QString token;
-    if (!newToken(call, &token))
-        return 1;
 
     const QString schema = AdminConnection::quotedName(name);
     const QString account = db->account(name, settings.accountHost);
@@ -488,7 +514,8 @@ int AdminCommands::addTenant(const Invocation &call)
             db->exec(dropUserSql.arg(account));
         if (madeSchema)
             db->exec(dropDatabaseSql.arg(schema));
-        return fail(QStringLiteral("tenant '%1' not added: %2").arg(name, why));
+        fail(QStringLiteral("tenant '%1' not added: %2").arg(name, why));
+        return false;
     };
     madeSchema = db->exec(createDatabaseSql.arg(schema));
     if (!madeSchema)
@@ -502,12 +529,7 @@ int AdminCommands::addTenant(const Invocation &call)
     const QString pass = QString::fromLatin1(password.toUtf8().toBase64());
     if (!db->exec(insertSql.arg(infoTable()), { token, name, name, pass }))
         return undo(db->error());
-
-    out << QStringLiteral("tenant '%1': schema `%1` from tenant.sql, user %2, active row in `%3`\n")
-               .arg(name, account, settings.infoDatabase)
-        << "its token (terminals send it in the header line 'Pragma: token = TOKEN'):\n"
-        << token << '\n';
-    return 0;
+    return true;
 }
 
 int AdminCommands::listTenants(const Invocation &call)
@@ -601,8 +623,6 @@ int AdminCommands::dropTenant(const Invocation &call)
     static const QString rowSql = QStringLiteral("SELECT user FROM %1 WHERE name = ?");
     static const QString sharedUserSql
         = QStringLiteral("SELECT COUNT(*) FROM %1 WHERE user = ? AND name <> ?");
-    static const QString accountsSql = QStringLiteral("SELECT Host FROM mysql.user WHERE User = ?");
-    static const QString deleteSql = QStringLiteral("DELETE FROM %1 WHERE name = ?");
 
     const QString &name = call.name;
     if (!call.flags.contains(QStringLiteral("yes-really")))
@@ -628,20 +648,35 @@ int AdminCommands::dropTenant(const Invocation &call)
     bool shared = false;
     if (!exists(sharedUserSql.arg(infoTable()), { user, name }, shared))
         return fail(db->error());
-    // The row goes last: a drop that fails half-way can be run again.
-    if (!db->exec(dropDatabaseSql.arg(AdminConnection::quotedName(name))))
-        return fail(db->error());
-    AdminConnection::Rows accounts;
-    if (!shared && !db->exec(accountsSql, { user }, &accounts))
-        return fail(db->error());
-    for (const QVariantList &account : qAsConst(accounts))
-        if (!db->exec(dropUserSql.arg(db->account(user, account.value(0).toString()))))
-            return fail(db->error());
-    if (!db->exec(deleteSql.arg(infoTable()), { name }))
-        return fail(db->error());
+    if (!removeTenant(name, user, shared))
+        return 1;
     out << QStringLiteral("tenant '%1' dropped: schema, %2row\n")
                .arg(name, shared ? QString() : QStringLiteral("user '%1', ").arg(user));
     return 0;
+}
+
+// keepUser: another tenant's row names the same user.
+bool AdminCommands::removeTenant(const QString &name, const QString &user, bool keepUser)
+{
+    static const QString accountsSql = QStringLiteral("SELECT Host FROM mysql.user WHERE User = ?");
+    static const QString deleteSql = QStringLiteral("DELETE FROM %1 WHERE name = ?");
+
+    const auto failed = [this] {
+        fail(db->error());
+        return false;
+    };
+    // The row goes last: a drop that fails half-way can be run again.
+    if (!db->exec(dropDatabaseSql.arg(AdminConnection::quotedName(name))))
+        return failed();
+    AdminConnection::Rows accounts;
+    if (!keepUser && !db->exec(accountsSql, { user }, &accounts))
+        return failed();
+    for (const QVariantList &account : qAsConst(accounts))
+        if (!db->exec(dropUserSql.arg(db->account(user, account.value(0).toString()))))
+            return failed();
+    if (!db->exec(deleteSql.arg(infoTable()), { name }))
+        return failed();
+    return true;
 }
 
 int AdminCommands::terminals(const Invocation &call)

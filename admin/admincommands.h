@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <QTextStream>
 
+#include <functional>
 #include <memory>
 
 // kelvo-admin's commands for the operator: the information database and the
@@ -62,6 +63,11 @@ private:
 
     bool applyOptions(const QStringList &arguments, QStringList *rest, QString *error);
     const Command *parseCommand(const QStringList &rest, Invocation &call, QString *error);
+    // The command whose words begin rest, the longest such; wordCount: how many words it has.
+    static const Command *findCommand(const QStringList &rest, int *wordCount);
+    // The words after the command's against its shape: flags into call, the tenant name checked.
+    static bool readArguments(
+        const Command &command, const QStringList &words, Invocation &call, QString *error);
 
     int init(const Invocation &call);
     int addTenant(const Invocation &call);
@@ -72,10 +78,22 @@ private:
     int dropTenant(const Invocation &call);
     int terminals(const Invocation &call);
 
+    // The steps of init, add and drop; each says why when it fails.
+    bool initInfoDatabase(QStringList &changes);
+    bool initHostUser(QString *password, QStringList &changes);
+    bool createMissing(const QString &existsSql, const QVariantList &values,
+        const std::function<bool()> &create, const QString &created, QStringList &changes);
+    void reportInit(const QStringList &changes, const QString &password);
+    bool canAddTenant(const QString &name);
+    bool createTenant(const QString &name, const QString &token);
+    bool removeTenant(const QString &name, const QString &user, bool keepUser);
+
     int setStatus(const QString &name, int status);
     bool requireInfoDatabase();
     bool requireTenant(const QString &name);
     bool exists(const QString &sql, const QVariantList &values, bool &result);
+    // True when existsSql finds something exactly when wanted; otherwise says message (or the failure).
+    bool expect(const QString &existsSql, const QVariantList &values, bool wanted, const QString &message);
     bool newToken(const Invocation &call, QString *token);
     QString infoTable() const;
     void print(const Table &table, bool json);

@@ -54,22 +54,14 @@ sync_wait_before=$(node_sql 1 -N -e 'SELECT @@global.wsrep_sync_wait')
 # The demo data and 200 more terminals in a tenant of the benchmark's own,
 # on the server at PORT, registered in its information database INFO.
 load_tenant() { # port info-db token
-  local sql=(mariadb --no-defaults -h127.0.0.1 -P"$1" -uroot)
-  "${sql[@]}" -e "DROP DATABASE IF EXISTS $schema; CREATE DATABASE $schema;
-                  CREATE OR REPLACE USER '$schema'@'127.0.0.1' IDENTIFIED BY 'benchpw';
-                  GRANT SELECT, INSERT, UPDATE, DELETE, EXECUTE ON $schema.* TO '$schema'@'127.0.0.1';
-                  DELETE FROM $2.\`schemas\` WHERE name = '$schema';
-                  INSERT INTO $2.\`schemas\` (token, name, user, pass) VALUES ('$3', '$schema', '$schema', '$(printf benchpw | base64)');"
-  "${sql[@]}" "$schema" <"$root/db/sql/tenant.sql"
-  "${sql[@]}" "$schema" <"$root/db/sql/demo.sql"
-  "${sql[@]}" "$schema" -e "INSERT INTO term (tid, vornID, status, name, type)
+  "$root/scripts/tenant.sh" tenant "$1" "$2" "$schema" "$schema" benchpw "$3" --demo
+  mariadb --no-defaults -h127.0.0.1 -P"$1" -uroot "$schema" -e "INSERT INTO term (tid, vornID, status, name, type)
     SELECT seq, 5000 + seq, 1, 'Bench', 'DSK' FROM seq_10_to_$((terminals + 9))"
 }
 
 # Plain server: one MariaDB, one host.
 port=$("$root/scripts/mariadb.sh" start "$work/db")
-mariadb --no-defaults -h127.0.0.1 -P"$port" -uroot -e "CREATE DATABASE bench_info"
-mariadb --no-defaults -h127.0.0.1 -P"$port" -uroot bench_info <"$root/db/sql/info.sql"
+"$root/scripts/tenant.sh" info "$port" bench_info
 token=bench-$(date +%s)
 load_tenant "$port" bench_info "$token"
 load_tenant "$(port_of sql1)" kelvo_info "$token"

@@ -46,15 +46,11 @@ trap 'exit 130' INT TERM
 
 port=$("$root/scripts/mariadb.sh" start "$work/db")
 sql() { mariadb --no-defaults -h127.0.0.1 -P"$port" -uroot "$@"; }
-sql -e "CREATE DATABASE bench_info; CREATE DATABASE bench_tenant;
-        CREATE USER 'bench'@'127.0.0.1' IDENTIFIED BY 'benchpw';
-        GRANT SELECT, INSERT, UPDATE, DELETE, EXECUTE ON bench_tenant.* TO 'bench'@'127.0.0.1';"
-sql bench_info <"$root/db/sql/info.sql"
-sql bench_tenant <"$root/db/sql/tenant.sql"
+token=bench-token
+"$root/scripts/tenant.sh" info "$port" bench_info
+"$root/scripts/tenant.sh" tenant "$port" bench_info bench_tenant bench benchpw "$token"
 echo "loading the data set ..."
 sql bench_tenant <"$root/bench/dataset.sql" >/dev/null
-token=bench-token
-sql bench_info -e "INSERT INTO \`schemas\` (token, name, user, pass) VALUES ('$token', 'bench_tenant', 'bench', '$(printf benchpw | base64)')"
 
 start_host() { # name extra-args... → address in $work/name.address
   local name=$1; shift

@@ -40,13 +40,7 @@ sql() { mariadb --no-defaults -h127.0.0.1 -P"$(port sql1)" -uroot "$@"; }
 # A fresh tenant and token for this run (the hosts cache a tenant by token).
 token=ctest-$(date +%s)-$RANDOM
 password=$(head -c 12 /dev/urandom | base64 | tr -dc 'A-Za-z0-9')
-sql -e "DROP DATABASE IF EXISTS $schema; CREATE DATABASE $schema;
-        DELETE FROM kelvo_info.\`schemas\` WHERE name = '$schema';"
-sql "$schema" <"$root/db/sql/tenant.sql"
-sql -e "CREATE OR REPLACE USER '$schema'@'127.0.0.1' IDENTIFIED BY '$password';
-        GRANT SELECT, INSERT, UPDATE, DELETE, EXECUTE ON $schema.* TO '$schema'@'127.0.0.1';
-        INSERT INTO kelvo_info.\`schemas\` (token, name, user, pass, status)
-        VALUES ('$token', '$schema', '$schema', '$(printf %s "$password" | base64)', 1);"
+"$root/scripts/tenant.sh" tenant "$(port sql1)" kelvo_info "$schema" "$schema" "$password" "$token"
 
 # Certification conflicts of the run: transactions that failed certification
 # here, and local ones aborted for a write that won elsewhere.
@@ -68,6 +62,9 @@ nodes_set() { for n in 1 2 3; do mariadb --no-defaults -h127.0.0.1 -P"$(port sql
 nodes_set "wsrep_retry_autocommit = 0"
 log3=$dir/node3/error.log
 log3_from=$(($(stat -c %s "$log3") + 1))
+# The hosts' logs from here on: they name a token by its first 6 characters only.
+host_logs_from=()
+for n in 1 2 3; do host_logs_from+=($(($(stat -c %s "$dir/host$n.log") + 1))); done
 status=0
 timeout 300 "$build/bin/kelvo-cluster-check" --token "$token" --schema "$schema" --seconds "$seconds" \
   --cluster-script "$root/scripts/cluster.sh" \
@@ -88,7 +85,8 @@ fi
 
 # Each stored entrance was announced once, by the host that stored it.
 rows=$(sql -N "$schema" -e 'SELECT COUNT(*) FROM inters_data')
-announced=$(cat "$dir"/host?.log | grep -c "recordCreated tbl=inters_data .*token=$token" || true)
+announced=$(for n in 1 2 3; do tail -c +"${host_logs_from[n - 1]}" "$dir/host$n.log"; done |
+  grep -c "recordCreated tbl=inters_data .*token=${token:0:6}…" || true)
 echo "entrances stored $rows, announced $announced"
 [ "$rows" = "$announced" ] || fail "$rows entrances stored, $announced announced"
 

@@ -3,7 +3,7 @@
 # HAProxy in front of the hosts, all under .run/cluster (data folders, ports,
 # state transfer addresses, logs, passwords). The information database and the
 # demo tenant are loaded once, through the first node, by
-# scripts/demo-tenant.sh, exactly as scripts/run.sh loads them.
+# scripts/tenant.sh demo, exactly as scripts/run.sh loads them.
 #
 #   scripts/cluster.sh start           build, start what is not running, print the URL and the token
 #   scripts/cluster.sh stop            stop HAProxy, the hosts and the nodes (last node stops last)
@@ -204,7 +204,7 @@ start_all() {
     start_node "$first" bootstrap
   fi
   for n in "${nodes[@]}"; do [ "$n" = "$first" ] || start_node "$n"; done
-  "$root/scripts/demo-tenant.sh" "$dir" "$(port_of "sql$first")"
+  "$root/scripts/tenant.sh" demo "$dir" "$(port_of "sql$first")"
   for n in "${nodes[@]}"; do start_host "$n"; done
   if ! alive "$dir/haproxy.pid"; then
     write_haproxy

@@ -41,7 +41,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-"$root/scripts/demo-tenant.sh" "$state" "$port"
+"$root/scripts/tenant.sh" demo "$state" "$port"
 host_pass=$(cat "$state/host.password")
 token=$(cat "$state/demo.token")
 

@@ -25,6 +25,26 @@ QStringList clientArguments(const QString &database)
     return args;
 }
 
+// scripts/tenant.sh, the databases' one set-up, against the test server; the
+// tenants' users may connect from anywhere the server is reached from.
+bool runTenantScript(const QStringList &arguments, QString *error)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("KELVO_DB_HOST"), TestDatabase::host());
+    environment.insert(QStringLiteral("KELVO_ACCOUNT_HOST"), QStringLiteral("%"));
+    environment.insert(QStringLiteral("KELVO_DB_CLIENT"), clientProgram());
+    QProcess script;
+    script.setProcessEnvironment(environment);
+    script.start(TestDatabase::sourceDir() + QStringLiteral("/scripts/tenant.sh"),
+        QStringList { arguments.constFirst(), QString::number(TestDatabase::port()) } + arguments.mid(1));
+    if (!script.waitForFinished(120000) || script.exitStatus() != QProcess::NormalExit
+        || script.exitCode() != 0) {
+        *error = QString::fromLocal8Bit(script.readAllStandardError()) + script.errorString();
+        return false;
+    }
+    return true;
+}
+
 QString uniqueTag()
 {
     static QAtomicInteger<int> counter;
@@ -91,13 +111,11 @@ QString TestDatabase::infoDatabaseName()
     QMutexLocker lock(&mutex);
     if (name.isEmpty()) {
         const QString candidate = QStringLiteral("kelvo_info_%1").arg(QCoreApplication::applicationPid());
+        // An earlier process with the same id may have left one with its tenants.
         exec(QString(), QStringLiteral("DROP DATABASE IF EXISTS `%1`").arg(candidate));
-        const QString error = exec(QString(), QStringLiteral("CREATE DATABASE `%1`").arg(candidate));
-        if (!error.isEmpty())
+        QString error;
+        if (!runTenantScript({ QStringLiteral("info"), candidate }, &error))
             qFatal("cannot create the information database: %s", qPrintable(error));
-        QString loadError;
-        if (!loadSqlFile(candidate, sourceDir() + QStringLiteral("/db/sql/info.sql"), &loadError))
-            qFatal("cannot load the information schema: %s", qPrintable(loadError));
         name = candidate;
     }
     return name;
@@ -165,28 +183,10 @@ TestDatabase::Tenant TestDatabase::createTenant(const QString &tag)
     t.password = QStringLiteral("pw-%1-secret").arg(id);
     t.token = QStringLiteral("token-%1-%2").arg(tag, id);
 
-    const QStringList setup {
-        QStringLiteral("DROP DATABASE IF EXISTS `%1`").arg(t.schema),
-        QStringLiteral("CREATE DATABASE `%1`").arg(t.schema),
-        QStringLiteral("CREATE OR REPLACE USER '%1'@'%' IDENTIFIED BY '%2'").arg(t.user, t.password),
-        QStringLiteral("GRANT ALL PRIVILEGES ON `%1`.* TO '%2'@'%'").arg(t.schema, t.user),
-    };
-    for (const QString &sql : setup) {
-        const QString error = exec(QString(), sql);
-        if (!error.isEmpty())
-            qFatal("tenant setup failed: %s", qPrintable(error));
-    }
-    QString loadError;
-    if (!loadSqlFile(t.schema, sourceDir() + QStringLiteral("/db/sql/tenant.sql"), &loadError))
-        qFatal("cannot load the tenant schema: %s", qPrintable(loadError));
-
-    const QString insert
-        = QStringLiteral("INSERT INTO `schemas` (token, name, user, pass, status) "
-                         "VALUES ('%1', '%2', '%3', '%4', 1)")
-              .arg(t.token, t.schema, t.user, QString::fromLatin1(t.password.toUtf8().toBase64()));
-    const QString error = exec(infoDatabaseName(), insert);
-    if (!error.isEmpty())
-        qFatal("cannot register the tenant: %s", qPrintable(error));
+    QString error;
+    if (!runTenantScript(
+            { QStringLiteral("tenant"), infoDatabaseName(), t.schema, t.user, t.password, t.token }, &error))
+        qFatal("tenant setup failed: %s", qPrintable(error));
     return t;
 }
 
