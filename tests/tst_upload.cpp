@@ -43,6 +43,7 @@ class TstUpload : public QObject
 
     // One tenant for all rows of checkOrder, one for those of textsReachColumnsUnchanged.
     std::unique_ptr<TestTenant> ordered, texts;
+    TestTenant::Terminal term; // of checkOrder
     int textRows = 0;
 
 private slots:
@@ -152,10 +153,11 @@ private slots:
         QFETCH(QString, message);
         QFETCH(int, status);
         REQUIRE_TEST_DATABASE();
-        if (!ordered)
+        if (!ordered) {
             ordered = std::make_unique<TestTenant>("order");
+            term = ordered->addTerm();
+        }
         TestTenant &t = *ordered;
-        static const TestTenant::Terminal term = t.addTerm();
         for (const auto &[key, hash] : { std::pair { "{T}", term.hash() },
                  std::pair { "{X}", KelvoWorker::encodeHash(term.tid + 1, term.vorn) },
                  std::pair { "{Q}", KelvoWorker::encodeHash(9, 9) } })
