@@ -157,8 +157,7 @@ Sample measure(WorkerHarness &harness, const TestDatabase::Tenant &tenant, const
         ? QByteArray()
         : KelvoWorker::encodeSafeBase64(QJsonDocument(request.body).toJson(QJsonDocument::Compact));
     QByteArray response;
-    const auto viaWorker
-        = [&] { response = harness.worker().buildResponse(request.method, url, headers, body); };
+    const auto viaWorker = [&] { response = harness.buildResponse(request.method, url, headers, body); };
     const auto timed = [&](std::vector<qint64> &samples, const std::function<void()> &send) {
         for (const QString &sql : request.reset)
             run(tenant.schema, sql);

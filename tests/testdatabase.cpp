@@ -78,14 +78,9 @@ QSqlDatabase TestDatabase::adminConnection(const QString &database)
 {
     const QString name
         = QStringLiteral("test.admin.%1.%2").arg(quintptr(QThread::currentThreadId())).arg(database);
-    QSqlDatabase db = QSqlDatabase::contains(name)
-        ? QSqlDatabase::database(name, false)
-        : QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), name);
+    QSqlDatabase db
+        = QSqlDatabase::contains(name) ? QSqlDatabase::database(name, false) : addConnection(name, database);
     if (!db.isOpen()) {
-        db.setHostName(host());
-        db.setPort(port());
-        db.setUserName(QStringLiteral("root"));
-        db.setDatabaseName(database);
         if (!db.open())
             qWarning() << "admin connection failed:" << db.lastError().text();
         else // read back 4-byte characters as they are stored
@@ -94,14 +89,21 @@ QSqlDatabase TestDatabase::adminConnection(const QString &database)
     return db;
 }
 
-QSqlDatabase TestDatabase::addInfoConnection(const QString &name)
+QSqlDatabase TestDatabase::addConnection(
+    const QString &name, const QString &database, const QString &user, const QString &password)
 {
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), name);
     db.setHostName(host());
     db.setPort(port());
-    db.setUserName(QStringLiteral("root"));
-    db.setDatabaseName(infoDatabaseName());
+    db.setUserName(user);
+    db.setPassword(password);
+    db.setDatabaseName(database);
     return db;
+}
+
+QSqlDatabase TestDatabase::addInfoConnection(const QString &name)
+{
+    return addConnection(name, infoDatabaseName());
 }
 
 QString TestDatabase::infoDatabaseName()

@@ -36,8 +36,11 @@ public:
     static QString infoDatabaseName();
     // An open root connection to database (empty: none selected) for this thread.
     static QSqlDatabase adminConnection(const QString &database = QString());
-    // An unopened connection to the information database, registered under
-    // name, as the host would register it.
+    // An unopened connection registered under name, root unless user is given:
+    // for a thread of its own, which removes it again.
+    static QSqlDatabase addConnection(const QString &name, const QString &database,
+        const QString &user = QStringLiteral("root"), const QString &password = QString());
+    // addConnection to the information database, as the host would register it.
     static QSqlDatabase addInfoConnection(const QString &name);
 
     // A new tenant: schema loaded from db/sql/tenant.sql, its own user with

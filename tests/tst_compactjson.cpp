@@ -135,33 +135,24 @@ private slots:
         for (int i = 0; i < 500; ++i) {
             JsonRecord record;
             QVariantMap map;
+            const auto add = [&](const char *key, const auto &value) {
+                record.add(key, value);
+                map.insert(QLatin1String(key), value);
+            };
             for (const char *key : keys) {
-                const QString name = QLatin1String(key);
                 switch (random.bounded(5)) {
-                case 0: {
-                    const bool b = random.bounded(2) == 1;
-                    record.add(key, b);
-                    map.insert(name, b);
+                case 0:
+                    add(key, random.bounded(2) == 1);
                     break;
-                }
-                case 1: {
-                    const int n = int(random.generate());
-                    record.add(key, n);
-                    map.insert(name, n);
+                case 1:
+                    add(key, int(random.generate()));
                     break;
-                }
-                case 2: {
-                    const uint n = random.generate();
-                    record.add(key, n);
-                    map.insert(name, n);
+                case 2:
+                    add(key, uint(random.generate()));
                     break;
-                }
-                case 3: {
-                    const QString text = randomText(random);
-                    record.add(key, text);
-                    map.insert(name, text);
+                case 3:
+                    add(key, randomText(random));
                     break;
-                }
                 default:
                     break; // left out
                 }

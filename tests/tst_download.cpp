@@ -1,14 +1,20 @@
 // Terminal download through a real worker and a real server: request checks,
 // full lists, the synchronisation state (plain and forced, marker
-// precedence), the confirmation and the deletions, and SQL failures.
-#include "workerharness.h"
+// precedence), the confirmation and the deletions, and SQL failures. Names
+// are stored in byte columns throughout, so that every list decodes them.
+#include "testtenant.h"
 
 #include <QDateTime>
 #include <QJsonArray>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QtTest>
 
 namespace {
+
+using Terminal = TestTenant::Terminal;
+// Markers of a confirmation case: (kind, created relative to the confirmed time).
+using Markers = QList<QPair<int, int>>;
 
 qint64 nowSecs()
 {
@@ -22,144 +28,19 @@ QJsonValue at(const QJsonValue &value, const char *key)
 {
     return value[QLatin1String(key)];
 }
-QString textAt(const QJsonValue &value, const char *key)
+QStringList keysAt(const QJsonValue &value, const char *key = nullptr)
 {
-    return at(value, key).toString();
-}
-QStringList keysAt(const QJsonValue &value, const char *key)
-{
-    return at(value, key).toObject().keys();
+    return (key ? at(value, key) : value).toObject().keys();
 }
 QStringList strings(const char *commaSeparated)
 {
     return QString::fromUtf8(commaSeparated).split(QLatin1Char(','), Qt::SkipEmptyParts);
 }
-
-// Markers of a confirmation case: (kind, created relative to the confirmed time).
-using Markers = QList<QPair<int, int>>;
-
-struct Terminal
+QString path(const char *operation, const Terminal &terminal, const QString &item = QString())
 {
-    quint32 tid = 0;
-    quint32 vorn = 0;
-    QString hash() const { return KelvoWorker::encodeHash(tid, vorn); }
-};
-
-QString path(const QString &operation, const Terminal &terminal, const QString &item = QString())
-{
-    const QString p = QStringLiteral("/kelvo/%1/%2").arg(operation, terminal.hash());
-    return item.isEmpty() ? p : p + QLatin1Char('/') + item;
+    return QStringLiteral("%1/%2").arg(QLatin1String(operation), terminal.hash())
+        + (item.isEmpty() ? QString() : QLatin1Char('/') + item);
 }
-
-// Each argument fills the lowest-numbered place marker, as QString::arg does.
-template<typename... Args> QString text(const char *format, const Args &...args)
-{
-    QString result = QString::fromUtf8(format);
-    ((result = result.arg(args)), ...);
-    return result;
-}
-
-// Rows of one tenant, written as root. Every value here is a test constant.
-class TenantRows
-{
-public:
-    explicit TenantRows(const QString &tag)
-        : tenant(TestDatabase::createTenant(tag))
-    { }
-    ~TenantRows() { TestDatabase::dropTenant(tenant); }
-    const QString &token() const { return tenant.token; }
-    const QString &schema() const { return tenant.schema; }
-
-    template<typename... Args> QString exec(const char *format, const Args &...args) const
-    {
-        return TestDatabase::exec(tenant.schema, text(format, args...));
-    }
-    template<typename... Args> QVariant value(const char *format, const Args &...args) const
-    {
-        return TestDatabase::scalar(tenant.schema, text(format, args...));
-    }
-    template<typename... Args> quint32 insert(const char *format, const Args &...args) const
-    {
-        const QString error = exec(format, args...);
-        if (!error.isEmpty())
-            qWarning() << error;
-        return error.isEmpty() ? value("SELECT LAST_INSERT_ID()").toUInt() : 0;
-    }
-
-    Terminal addTerm(quint32 syn = 0, quint32 flags = 0, int status = 1)
-    {
-        const quint32 vorn = 7000 + ++terminals;
-        return { insert("INSERT INTO term (vornID, status, syn, flags, name, type) VALUES (%1, %2, %3, '%4', "
-                        "'T', 'VTRM')",
-                     vorn, status, syn, flags),
-            vorn };
-    }
-    quint32 syn(quint32 tid) const { return value("SELECT syn FROM term WHERE tid = %1", tid).toUInt(); }
-    // begin and end are SQL expressions (e.g. "UNIX_TIMESTAMP() - 60", "NULL"); presence is saldo + 100.
-    quint32 addPerson(
-        const char *name, int status = 1, const char *begin = "0", const char *end = "NULL", int saldo = 0)
-    {
-        return insert(
-            "INSERT INTO people (pid, status, begin, end, name, surname, title, title2, admin, access, card, "
-            "saldo, present) VALUES (%1, %2, %3, %4, '%5', 'S-%5', 'Dr.', 'PhD', '1', '0', 'C%1', %6, %7)",
-            500 + ++persons, status, QLatin1String(begin), QLatin1String(end), QLatin1String(name), saldo,
-            saldo + 100);
-    }
-    quint32 pid(quint32 uid) const { return value("SELECT pid FROM people WHERE uid = %1", uid).toUInt(); }
-    QString personHash(quint32 uid) const { return KelvoWorker::encodeHash(uid, pid(uid)); }
-    QString link(quint32 uid, quint32 tid, quint32 grp = 0) const
-    {
-        return exec("INSERT INTO people_term (uid, tid, grp) VALUES (%1, %2, %3)", uid, tid, grp);
-    }
-    quint32 entrance(quint32 tid, quint32 uid, quint32 refId) const
-    {
-        return insert("INSERT INTO inters_data (tid, uid, iid, refId, type) VALUES (%1, %2, 1, %3, 'in')",
-            tid, uid, refId);
-    }
-    // An interruption type, offered to tid unless it is 0.
-    quint32 addInter(const char *name, int weight, quint32 tid = 0) const
-    {
-        const quint32 iid = insert("INSERT INTO inters (name, shortcut, weight, start, stop, color) "
-                                   "VALUES ('%1', 'S%1', %2, '08:00', '16:00', '#112233')",
-            QLatin1String(name), weight);
-        if (tid)
-            exec("INSERT INTO inters_term (iid, tid) VALUES (%1, %2)", iid, tid);
-        return iid;
-    }
-    // A marker as the producers write it.
-    QString mark(quint32 tid, quint32 kind, quint32 refId, qint64 created, const char *type = "U",
-        const char *refCol = "uid", const char *ref = "people_term") const
-    {
-        return exec("INSERT INTO term_sync VALUES (%1, '%2', '%3', '%4', %5, %6, %7)", tid,
-            QLatin1String(type), QLatin1String(ref), QLatin1String(refCol), refId, created, kind);
-    }
-    int markers(quint32 tid) const
-    {
-        return value("SELECT COUNT(*) FROM term_sync WHERE tid = %1", tid).toInt();
-    }
-
-private:
-    TestDatabase::Tenant tenant;
-    quint32 terminals = 0;
-    quint32 persons = 0;
-};
-
-// A worker whose operations can be called one by one on a connection of the test's choice.
-class OpenWorker : public KelvoWorker
-{
-public:
-    OpenWorker()
-        : KelvoWorker(QStringLiteral("0.2.5"))
-    { }
-    bool open(const QSqlDatabase &database)
-    {
-        setDatabase(database);
-        dbOpened = db.open();
-        resetResponse();
-        return dbOpened;
-    }
-    using KelvoWorker::dbGetSync;
-};
 
 } // namespace
 
@@ -167,53 +48,39 @@ class TstDownload : public QObject
 {
     Q_OBJECT
 
-private:
-    std::unique_ptr<TenantRows> rows;
-    std::unique_ptr<WorkerHarness> harness;
-    // Fixture shared by the request checks.
+    std::unique_ptr<TestTenant> t;
     Terminal active, inactive, noTypes;
     quint32 person = 0, retired = 0, foreignEntrance = 0;
+    Terminal listed; // of personLists, with its persons by name
+    QMap<QString, quint32> uids;
 
-    Reply send(const QString &method, const QString &path)
+    Reply get(const char *operation, const Terminal &terminal, const char *item = "")
     {
-        return harness->request(method, path, rows->token());
-    }
-    Reply get(const char *operation, const Terminal &t, const char *item = "")
-    {
-        return send(QStringLiteral("GET"), path(QLatin1String(operation), t, QLatin1String(item)));
-    }
-    Reply del(const char *operation, const Terminal &t, const QString &item)
-    {
-        return send(QStringLiteral("DELETE"), path(QLatin1String(operation), t, item));
+        return t->send("GET", path(operation, terminal, QLatin1String(item)));
     }
 
 private slots:
     void initTestCase()
     {
         REQUIRE_TEST_DATABASE();
-        rows = std::make_unique<TenantRows>(QStringLiteral("download"));
-        harness = std::make_unique<WorkerHarness>();
-        active = rows->addTerm();
-        inactive = rows->addTerm(2, 3, 0);
-        noTypes = rows->addTerm();
-        const Terminal other = rows->addTerm();
-        person = rows->addPerson("Anna");
-        retired = rows->addPerson("Ret", 0);
-        QCOMPARE(rows->link(person, active.tid), QString());
-        rows->addInter("Lunch", 1, active.tid);
-        foreignEntrance = rows->entrance(other.tid, person, 77);
-        QVERIFY(
-            active.tid && inactive.tid && noTypes.tid && other.tid && person && retired && foreignEntrance);
+        t = std::make_unique<TestTenant>("download");
+        for (const char *table : { "people", "inters" })
+            QCOMPARE(t->exec("ALTER TABLE %1 MODIFY name VARBINARY(255) NOT NULL DEFAULT ''",
+                         QLatin1String(table)),
+                QString());
+        active = t->addTerm();
+        inactive = t->addTerm(2, 3, 0);
+        noTypes = t->addTerm();
+        person = t->addPerson("Anna");
+        retired = t->addPerson("Ret", 0);
+        QCOMPARE(t->link(person, active.tid), QString());
+        t->addInter("Lunch", 1, active.tid);
+        foreignEntrance = t->entrance(noTypes.tid, person, 77);
+        QVERIFY(active.tid && inactive.tid && person && retired && foreignEntrance);
     }
+    void cleanupTestCase() { t.reset(); }
 
-    void cleanupTestCase()
-    {
-        harness.reset();
-        rows.reset();
-    }
-
-    // ---- Bad input: one clear error answer, "st" only after the terminal check, nothing written.
-
+    // Bad input: one clear error answer, "st" only after the terminal check, nothing written.
     void rejectedRequests_data()
     {
         QTest::addColumn<QString>("method");
@@ -221,136 +88,124 @@ private slots:
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("message");
         QTest::addColumn<bool>("stamped");
-        const auto row
-            = [](const char *method, const QString &path, int status, const QString &message, bool stamped) {
-                  QTest::addRow("%s %s: %s", method, qPrintable(path.section(QLatin1Char('/'), 2, 2)),
-                      qPrintable(message))
-                      << QString::fromLatin1(method) << path << status << message << stamped;
-              };
+        const auto row = [](const char *method, const QString &path, int status, const QString &message,
+                             bool stamped = false) {
+            QTest::addRow(
+                "%s %s: %s", method, qPrintable(path.section(QLatin1Char('/'), 0, 0)), qPrintable(message))
+                << QString::fromLatin1(method) << path << status << message << stamped;
+        };
         const auto badHash
             = [](const QString &hash) { return QStringLiteral("Invalid hash '%1'!").arg(hash); };
         const QString noTerminal = QStringLiteral("Terminal not found!"),
                       noPerson = QStringLiteral("Person not found!");
         const QString zeroVorn = KelvoWorker::encodeHash(active.tid, 0);
         const QString future = KelvoWorker::encodeHash(quint64(nowSecs() + 60), 2);
-        const QString sync = QStringLiteral("sync"), personOp = QStringLiteral("person");
-        const QString retiredHash = rows->personHash(retired);
+        const QString retiredHash = t->personHash(retired);
 
-        row("GET", QStringLiteral("/kelvo/sync/") + zeroVorn, 400, badHash(zeroVorn), false);
-        row("GET", path(sync, { active.tid, active.vorn + 1 }), 404, noTerminal, false);
-        row("GET", path(personOp, inactive), 404, noTerminal, false);
-        row("GET", path(personOp, active, QStringLiteral("xyz")), 400, badHash(QStringLiteral("xyz")), true);
-        row("GET", path(QStringLiteral("saldo"), active, retiredHash), 404, noPerson, true);
-        row("GET", path(QStringLiteral("present"), active, KelvoWorker::encodeHash(person, 1)), 404, noPerson,
-            true);
-        row("GET", path(QStringLiteral("inters"), noTypes), 404, QStringLiteral("No interruptions!"), true);
-        row("DELETE", path(sync, active), 400, QStringLiteral("Invalid path 'sync/%1'!").arg(active.hash()),
-            false);
-        row("DELETE", path(QStringLiteral("term"), active, QStringLiteral("x")), 400,
-            QStringLiteral("Invalid operation 'term'!"), false);
-        row("DELETE", path(sync, inactive, KelvoWorker::encodeHash(1, 2)), 404, noTerminal, false);
-        row("DELETE", path(sync, active, future), 400, badHash(future), false);
-        row("DELETE", path(sync, active, QStringLiteral("@@")), 400, badHash(QStringLiteral("@@")), false);
-        row("DELETE", path(personOp, active, retiredHash), 404, noPerson, false);
-        row("DELETE", path(QStringLiteral("entrance"), active, KelvoWorker::encodeHash(foreignEntrance, 78)),
-            404, QStringLiteral("Entrance not found!"), false);
+        row("GET", QStringLiteral("sync/") + zeroVorn, 400, badHash(zeroVorn));
+        row("GET", path("sync", { active.tid, active.vorn + 1 }), 404, noTerminal);
+        row("GET", path("person", inactive), 404, noTerminal);
+        row("GET", path("person", active, QStringLiteral("xyz")), 400, badHash(QStringLiteral("xyz")), true);
+        row("GET", path("saldo", active, retiredHash), 404, noPerson, true);
+        row("GET", path("present", active, KelvoWorker::encodeHash(person, 1)), 404, noPerson, true);
+        row("GET", path("inters", noTypes), 404, QStringLiteral("No interruptions!"), true);
+        row("DELETE", path("sync", active), 400,
+            QStringLiteral("Invalid path 'sync/%1'!").arg(active.hash()));
+        row("DELETE", path("term", active, QStringLiteral("x")), 400,
+            QStringLiteral("Invalid operation 'term'!"));
+        row("DELETE", path("sync", inactive, KelvoWorker::encodeHash(1, 2)), 404, noTerminal);
+        row("DELETE", path("sync", active, future), 400, badHash(future));
+        row("DELETE", path("sync", active, QStringLiteral("@@")), 400, badHash(QStringLiteral("@@")));
+        row("DELETE", path("person", active, retiredHash), 404, noPerson);
+        row("DELETE", path("entrance", active, KelvoWorker::encodeHash(foreignEntrance, 78)), 404,
+            QStringLiteral("Entrance not found!"));
     }
-
     void rejectedRequests()
     {
         QFETCH(QString, method);
         QFETCH(QString, path);
         QFETCH(int, status);
-        QFETCH(QString, message);
-        QFETCH(bool, stamped);
-
-        const int markersBefore = rows->markers(active.tid);
-        const Reply r = send(method, path);
-        QCOMPARE(r.status, status);
-        QCOMPARE(r.err(), status);
-        QCOMPARE(r.res().toString(), message);
-        QCOMPARE(r.json.contains(QStringLiteral("st")), stamped);
+        const int markersBefore = t->markers(active.tid);
+        const Reply r = t->send(qPrintable(method), path);
+        QCOMPARE(QList<int>({ r.status, r.err() }), QList<int>({ status, status }));
+        QTEST(r.res().toString(), "message");
+        QTEST(r.json.contains(QStringLiteral("st")), "stamped");
         QVERIFY(!r.json.contains(QStringLiteral("count")));
-        QCOMPARE(rows->markers(active.tid), markersBefore);
+        QCOMPARE(t->markers(active.tid), markersBefore);
     }
 
-    // ---- Full lists, and the forced sync with nothing pending.
-
-    // Types come by weight. Names are cut at a zero byte and decoded as UTF-8,
-    // also from byte columns. A plain sync with nothing pending answers false;
-    // a forced one sends the full lists; neither writes a bit or a marker.
+    // Types come by weight; names are cut at a zero byte and decoded as
+    // UTF-8. A plain sync with nothing pending answers false; a forced one
+    // sends the full lists; neither writes a bit or a marker.
     void fullListsAndForcedSync()
     {
-        TenantRows own(QStringLiteral("bytes"));
-        for (const char *table : { "people", "inters" })
-            QCOMPARE(own.exec("ALTER TABLE %1 MODIFY name VARBINARY(255) NOT NULL DEFAULT ''",
-                         QLatin1String(table)),
-                QString());
-        const Terminal t = own.addTerm(0, 3);
-        const quint32 uid = own.addPerson("x");
-        own.link(uid, t.tid, 4);
-        const quint32 doctor = own.addInter("Doctor", 30, t.tid);
-        own.addInter("Break", 10, t.tid);
-        own.addInter("Trip", 20, t.tid);
-        own.addInter("NotOffered", 0);
+        const Terminal term = t->addTerm(0, 3);
+        const quint32 uid = t->addPerson("x");
+        t->link(uid, term.tid, 4);
+        const quint32 doctor = t->addInter("Doctor", 30, term.tid);
+        t->addInter("Break", 10, term.tid);
+        t->addInter("Trip", 20, term.tid);
+        t->addInter("NotOffered", 0);
         const QLatin1String zoe("CONCAT(X'5A6FC3AB', CHAR(0), 'junk')"); // "Zoë", zero, junk
-        QCOMPARE(own.exec("UPDATE people SET name = %1, surname = CONCAT('Ma', CHAR(0), 'x') WHERE uid = %2",
+        QCOMPARE(t->exec("UPDATE people SET name = %1, surname = CONCAT('Ma', CHAR(0), 'x') WHERE uid = %2",
                      zoe, uid),
             QString());
-        QCOMPARE(own.exec("UPDATE inters SET name = %1 WHERE iid = %2", zoe, doctor), QString());
+        QCOMPARE(t->exec("UPDATE inters SET name = %1 WHERE iid = %2", zoe, doctor), QString());
         for (const quint32 refId : { 41, 42, 40 })
-            own.entrance(t.tid, uid, refId);
-        own.exec("UPDATE term SET online = 0 WHERE tid = %1", t.tid);
+            t->entrance(term.tid, uid, refId);
+        t->exec("UPDATE term SET online = 0 WHERE tid = %1", term.tid);
 
-        WorkerHarness h;
-        const auto request = [&](const char *operation, const char *item = "") {
-            return h.request(
-                QStringLiteral("GET"), path(QLatin1String(operation), t, QLatin1String(item)), own.token());
-        };
         const QString zoeText = QString::fromUtf8("Zo\xc3\xab");
-        const Reply inters = request("inters", "extra"); // a third path part is ignored
+        const Reply inters = get("inters", term, "extra"); // a third path part is ignored
         QCOMPARE(inters.json.value(QStringLiteral("count")).toInt(), 3);
         QVERIFY(inters.json.value(QStringLiteral("st")).toDouble() >= nowSecs() - 5);
-        QStringList names;
-        for (const QJsonValue &v : inters.res().toArray())
-            names << textAt(v, "name");
-        QCOMPARE(names, QStringList({ QStringLiteral("Break"), QStringLiteral("Trip"), zoeText }));
-        const QJsonValue first = inters.res()[0];
-        QCOMPARE(first.toObject().keys(), strings("color,iid,name,shortcut,start,stop,weight"));
-        QCOMPARE(QJsonArray(
-                     { at(first, "shortcut"), at(first, "start"), at(first, "color"), at(first, "weight") }),
+        const QJsonArray list = inters.res().toArray();
+        QCOMPARE(QJsonArray({ at(list[0], "name"), at(list[1], "name"), at(list[2], "name") }),
+            QJsonArray({ QStringLiteral("Break"), QStringLiteral("Trip"), zoeText }));
+        QCOMPARE(keysAt(list[0]), strings("color,iid,name,shortcut,start,stop,weight"));
+        QCOMPARE(QJsonArray({ at(list[0], "shortcut"), at(list[0], "start"), at(list[0], "color"),
+                     at(list[0], "weight") }),
             QJsonArray({ QStringLiteral("SBreak"), QStringLiteral("08:00"), QStringLiteral("#112233"), 10 }));
-        const QJsonValue p = request("person").res()[0];
-        QCOMPARE(QStringList({ textAt(p, "name"), textAt(p, "surname") }),
-            QStringList({ zoeText, QStringLiteral("Ma") }));
+        const QJsonValue p = get("person", term).res()[0];
+        QCOMPARE(
+            QJsonArray({ at(p, "name"), at(p, "surname") }), QJsonArray({ zoeText, QStringLiteral("Ma") }));
 
         const qint64 before = nowSecs();
-        const Reply plain = request("sync");
+        const Reply plain = get("sync", term);
         QCOMPARE(plain.res(), QJsonValue(false));
         QCOMPARE(plain.json.value(QStringLiteral("setOnline")), QJsonValue(true));
-        QVERIFY(own.value("SELECT online FROM term WHERE tid = %1", t.tid).toLongLong() >= before);
-        const QJsonValue res = request("sync", "fs").res();
-        QCOMPARE(res.toObject().keys(), strings("inters,lastId,people,status,sync"));
+        QVERIFY(t->value("SELECT online FROM term WHERE tid = %1", term.tid).toLongLong() >= before);
+        const QJsonValue res = get("sync", term, "fs").res();
+        QCOMPARE(keysAt(res), strings("inters,lastId,people,status,sync"));
         QCOMPARE(QJsonArray({ at(res, "sync"), at(res, "status"), at(res, "lastId") }),
             QJsonArray({ 3, true, 42 }));
         QCOMPARE(keysAt(res, "inters").size(), 3);
-        QCOMPARE(textAt(at(res, "inters")[id(doctor)], "name"), zoeText);
+        QCOMPARE(at(at(res, "inters")[id(doctor)], "name").toString(), zoeText);
         const QJsonValue zo = at(res, "people")[id(uid)];
         QCOMPARE(QJsonArray({ at(zo, "type"), at(zo, "name"), at(zo, "grp"), at(zo, "pid") }),
-            QJsonArray({ QStringLiteral("U"), zoeText, 4, int(own.pid(uid)) }));
+            QJsonArray({ QStringLiteral("U"), zoeText, 4, int(t->pid(uid)) }));
         QVERIFY(at(zo, "tsc").toDouble() >= before);
-        QCOMPARE(own.syn(t.tid), 0u);
-        QCOMPARE(own.markers(t.tid), 0);
+        QCOMPARE(QList<int>({ int(t->syn(term.tid)), t->markers(term.tid) }), QList<int>({ 0, 0 }));
     }
 
+    // The person list follows the validity period; balances and presence go
+    // to every active linked person. Inactive and unlinked persons never.
     void personLists_data()
     {
         QTest::addColumn<QString>("operation");
         QTest::addColumn<QString>("only");
         QTest::addColumn<QStringList>("expected"); // names; with balance or presence as "name:value"
-
-        // The person list follows the validity period; balances and presence
-        // go to every active linked person. Inactive and unlinked persons never.
+        listed = t->addTerm();
+        for (const auto &[name, status, begin, end, saldo] :
+            { std::tuple { "Open", 1, "UNIX_TIMESTAMP() - 60", "NULL", -5 },
+                { "Until", 1, "UNIX_TIMESTAMP() - 60", "UNIX_TIMESTAMP() + 3600", 7 },
+                { "Expired", 1, "UNIX_TIMESTAMP() - 7200", "UNIX_TIMESTAMP() - 60", 11 },
+                { "Future", 1, "UNIX_TIMESTAMP() + 3600", "NULL", 13 }, { "Inactive", 0, "0", "NULL", 17 },
+                { "Unlinked", 1, "0", "NULL", 19 } }) {
+            uids[QLatin1String(name)] = t->addPerson(name, status, begin, end, saldo);
+            if (qstrcmp(name, "Unlinked") != 0)
+                t->link(uids[QLatin1String(name)], listed.tid, 9);
+        }
         QTest::newRow("person: valid now") << "person" << QString() << strings("Open,Until");
         QTest::newRow("saldo: every active")
             << "saldo" << QString() << strings("Expired:11,Future:13,Open:-5,Until:7");
@@ -365,130 +220,98 @@ private slots:
         QTest::newRow("present: one, not linked") << "present"
                                                   << "Unlinked" << QStringList();
     }
-
     void personLists()
     {
         QFETCH(QString, operation);
         QFETCH(QString, only);
         QFETCH(QStringList, expected);
-
-        const Terminal t = rows->addTerm();
-        QMap<QString, quint32> uids;
-        for (const auto &[name, status, begin, end, saldo] :
-            { std::tuple { "Open", 1, "UNIX_TIMESTAMP() - 60", "NULL", -5 },
-                { "Until", 1, "UNIX_TIMESTAMP() - 60", "UNIX_TIMESTAMP() + 3600", 7 },
-                { "Expired", 1, "UNIX_TIMESTAMP() - 7200", "UNIX_TIMESTAMP() - 60", 11 },
-                { "Future", 1, "UNIX_TIMESTAMP() + 3600", "NULL", 13 }, { "Inactive", 0, "0", "NULL", 17 },
-                { "Unlinked", 1, "0", "NULL", 19 } }) {
-            const quint32 uid = uids[QLatin1String(name)] = rows->addPerson(name, status, begin, end, saldo);
-            if (qstrcmp(name, "Unlinked") != 0)
-                rows->link(uid, t.tid, 9);
-        }
-
-        const Reply r = send(QStringLiteral("GET"),
-            path(operation, t, only.isEmpty() ? QString() : rows->personHash(uids[only])));
+        const Reply r = t->send("GET",
+            path(qPrintable(operation), listed, only.isEmpty() ? QString() : t->personHash(uids[only])));
         QCOMPARE(r.status, 200);
         QCOMPARE(r.json.value(QStringLiteral("count")).toInt(), expected.size());
         QStringList got;
         for (const QJsonValue &p : r.res().toArray()) {
-            got << textAt(p, "name");
-            QCOMPARE(p.toObject().keys(),
-                strings("access,admin,card,grp,name,pid,present,saldo,surname,title,title2,uid"));
+            got << at(p, "name").toString();
+            QCOMPARE(
+                keysAt(p), strings("access,admin,card,grp,name,pid,present,saldo,surname,title,title2,uid"));
             QCOMPARE(QJsonArray({ at(p, "uid"), at(p, "grp"), at(p, "admin"), at(p, "access") }),
                 QJsonArray({ int(uids[got.last()]), 9, true, false }));
         }
-        // Balances and presence: maps keyed by uid.
-        const QJsonObject map = r.res().toObject();
+        const QJsonObject map = r.res().toObject(); // balances and presence: keyed by uid
         for (auto it = map.begin(); it != map.end(); ++it)
             got << uids.key(it.key().toUInt()) + QLatin1Char(':') + QString::number(it.value().toInt());
         got.sort();
         QCOMPARE(got, expected);
     }
 
-    // ---- Pending changes: marker precedence, deletions, groups and settings.
-
+    // Pending changes: the later of two markers wins, with the person's
+    // current data; what no longer exists or is not a person key is skipped.
     void pendingMarkersAndPrecedence()
     {
         const qint64 t0 = nowSecs() - 100;
-        const Terminal t = rows->addTerm(1 | 2 | 4 | 256);
-        const Terminal other = rows->addTerm(2);
+        const Terminal term = t->addTerm(1 | 2 | 4 | 256), other = t->addTerm(2);
         const auto linked = [&](const char *name, const Terminal &to, quint32 grp, int saldo = 0) {
-            const quint32 uid = rows->addPerson(name, 1, "0", "NULL", saldo);
-            rows->link(uid, to.tid, grp);
+            const quint32 uid = t->addPerson(name, 1, "0", "NULL", saldo);
+            t->link(uid, to.tid, grp);
             return uid;
         };
-        const quint32 twice = linked("Twice", t, 1, 3), grouped = linked("Grouped", t, 5),
-                      quiet = linked("Quiet", t, 6);
-        const quint32 elsewhere = linked("Elsewhere", other, 0);
-        const quint32 gone = rows->addPerson("Gone", 1, "0", "NULL", 5),
-                      unlinked = rows->addPerson("Unlinked");
-        const quint32 dropped = rows->addInter("Dropped", 1);
-        const quint32 changed = rows->addInter("Changed", 2, t.tid);
-        const quint32 offered = rows->addInter("Offered", 3, t.tid);
-        for (const QString &error : {
-                 rows->mark(t.tid, 2, twice, t0 - 20),
-                 rows->mark(t.tid, 2, twice, t0 - 10),
-                 rows->mark(t.tid, 2, gone, t0 - 20),
-                 rows->mark(t.tid, 2, gone, t0 - 10, "D"),
-                 rows->mark(t.tid, 2, unlinked, t0 - 5),
-                 rows->mark(t.tid, 2, grouped, t0 - 5),
-                 rows->mark(t.tid, 2, 999999, t0 - 5), // person no longer exists
-                 rows->mark(t.tid, 2, quiet, t0, "U", "iid"), // not a person key
-                 rows->mark(other.tid, 2, elsewhere, t0), // another terminal's change
-                 rows->mark(t.tid, 1, dropped, t0 - 3, "D", "iid"),
-                 rows->mark(t.tid, 1, changed, t0 - 2, "U", "iid"),
-                 rows->mark(t.tid, 4, twice, t0 - 2, "D"), // balances know no deletion
-                 rows->mark(t.tid, 4, gone, t0 - 2),
+        const quint32 twice = linked("Twice", term, 1, 3), grouped = linked("Grouped", term, 5),
+                      quiet = linked("Quiet", term, 6), elsewhere = linked("Elsewhere", other, 0);
+        const quint32 gone = t->addPerson("Gone", 1, "0", "NULL", 5), unlinked = t->addPerson("Unlinked");
+        const quint32 dropped = t->addInter("Dropped", 1), changed = t->addInter("Changed", 2, term.tid),
+                      offered = t->addInter("Offered", 3, term.tid);
+        const quint32 tid = term.tid;
+        for (const QString &error : { t->mark(tid, 2, twice, t0 - 20), t->mark(tid, 2, twice, t0 - 10),
+                 t->mark(tid, 2, gone, t0 - 20), t->mark(tid, 2, gone, t0 - 10, "D"),
+                 t->mark(tid, 2, unlinked, t0 - 5), t->mark(tid, 2, grouped, t0 - 5),
+                 t->mark(tid, 2, 999999, t0 - 5), // person no longer exists
+                 t->mark(tid, 2, quiet, t0, "U", "iid"), // not a person key
+                 t->mark(other.tid, 2, elsewhere, t0), // another terminal's change
+                 t->mark(tid, 1, dropped, t0 - 3, "D", "iid"), t->mark(tid, 1, changed, t0 - 2, "U", "iid"),
+                 t->mark(tid, 4, twice, t0 - 2, "D"), // balances know no deletion
+                 t->mark(tid, 4, gone, t0 - 2),
                  // Groups only of persons linked here; settings only if they exist.
-                 rows->mark(t.tid, 256, grouped, t0),
-                 rows->mark(t.tid, 256, unlinked, t0),
-                 rows->exec("INSERT INTO vars (name, value) VALUES ('colorGroups', '[1,2]') "
-                            "ON DUPLICATE KEY UPDATE value = '[1,2]'"),
-                 rows->mark(t.tid, 256, 0, t0, "U", "colorGroups", "vars"),
-                 rows->mark(t.tid, 256, 0, t0, "U", "noSuchSetting", "vars"),
-             })
+                 t->mark(tid, 256, grouped, t0), t->mark(tid, 256, unlinked, t0),
+                 t->exec("INSERT INTO vars (name, value) VALUES ('colorGroups', '[1,2]')"),
+                 t->mark(tid, 256, 0, t0, "U", "colorGroups", "vars"),
+                 t->mark(tid, 256, 0, t0, "U", "noSuchSetting", "vars") })
             QCOMPARE(error, QString());
 
-        // One "key type age" per entry; age counted back from t0, "now" for the time of the request.
-        const auto summary = [t0](const QJsonValue &map, qint64 now) {
+        // One sorted "key type age" per entry; age counted back from t0, "now" for the request's time.
+        const qint64 before = nowSecs();
+        const auto summary = [t0, before](const QJsonValue &map, QStringList expected = {}) {
             QStringList entries;
             const QJsonObject object = map.toObject();
             for (auto it = object.begin(); it != object.end(); ++it) {
                 const qint64 tsc = qint64(at(*it, "tsc").toDouble());
-                entries << text("%1 %2 %3", it.key(), textAt(*it, "type"),
-                    tsc >= now ? QStringLiteral("now") : id(t0 - tsc));
+                entries << sqlText("%1 %2 %3", it.key(), at(*it, "type").toString(),
+                    tsc >= before ? QStringLiteral("now") : id(t0 - tsc));
             }
             entries.sort();
-            return entries;
+            expected.sort();
+            return entries == expected ? QString() : entries.join(QLatin1Char(','));
         };
-        const auto sorted = [](QStringList list) {
-            list.sort();
-            return list;
-        };
-
-        const qint64 before = nowSecs();
-        const Reply plain = get("sync", t);
+        const Reply plain = get("sync", term);
         QCOMPARE(plain.status, 200);
         const QJsonValue res = plain.res();
-        QCOMPARE(res.toObject().keys(), strings("grp,inters,people,saldo,status,sync,vars"));
+        QCOMPARE(keysAt(res), strings("grp,inters,people,saldo,status,sync,vars"));
         QCOMPARE(at(res, "sync").toInt(), 1 | 2 | 4 | 256);
-        // The later of two markers wins, with the person's current data; a
-        // deletion after an update sends key, type, time and pid only.
-        QStringList pendingPeople { text("%1 U 10", twice), text("%1 D 10", gone), text("%1 U 5", unlinked),
-            text("%1 U 5", grouped) };
-        const QJsonValue people = at(res, "people");
-        QCOMPARE(summary(people, before), sorted(pendingPeople));
-        QCOMPARE(textAt(people[id(twice)], "name"), QStringLiteral("Twice"));
-        QCOMPARE(people[id(gone)].toObject().keys(), strings("pid,tsc,type"));
-        QCOMPARE(at(people[id(gone)], "pid").toInt(), int(rows->pid(gone)));
+        // A deletion after an update sends key, type, time and pid only.
+        QStringList people { sqlText("%1 U 10", twice), sqlText("%1 D 10", gone), sqlText("%1 U 5", unlinked),
+            sqlText("%1 U 5", grouped) };
+        QStringList inters { sqlText("%1 D 3", dropped), sqlText("%1 U 2", changed) };
+        QCOMPARE(summary(at(res, "people"), people), QString());
+        QCOMPARE(at(at(res, "people")[id(twice)], "name").toString(), QStringLiteral("Twice"));
+        QCOMPARE(keysAt(at(res, "people")[id(gone)]), strings("pid,tsc,type"));
+        QCOMPARE(at(at(res, "people")[id(gone)], "pid").toInt(), int(t->pid(gone)));
         // A person without a link here is still sent whole, with group 0.
-        QCOMPARE(QJsonArray({ at(people[id(unlinked)], "grp"), at(people[id(grouped)], "grp") }),
+        QCOMPARE(QJsonArray({ at(at(res, "people")[id(unlinked)], "grp"),
+                     at(at(res, "people")[id(grouped)], "grp") }),
             QJsonArray({ 0, 5 }));
-        QVERIFY(!textAt(people[id(unlinked)], "card").isEmpty());
-        QStringList pendingInters { text("%1 D 3", dropped), text("%1 U 2", changed) };
-        QCOMPARE(summary(at(res, "inters"), before), sorted(pendingInters));
-        QCOMPARE(at(res, "inters")[id(dropped)].toObject().keys(), strings("tsc,type"));
-        QCOMPARE(textAt(at(res, "inters")[id(changed)], "name"), QStringLiteral("Changed"));
+        QVERIFY(!at(at(res, "people")[id(unlinked)], "card").toString().isEmpty());
+        QCOMPARE(summary(at(res, "inters"), inters), QString());
+        QCOMPARE(keysAt(at(res, "inters")[id(dropped)]), strings("tsc,type"));
+        QCOMPARE(at(at(res, "inters")[id(changed)], "name").toString(), QStringLiteral("Changed"));
         QCOMPARE(at(res, "saldo").toObject(), QJsonObject({ { id(gone), 5 } }));
         QCOMPARE(at(res, "grp").toObject(), QJsonObject({ { id(grouped), 5 } }));
         QCOMPARE(at(res, "vars").toObject(),
@@ -496,12 +319,11 @@ private slots:
 
         // Until confirmed, the same changes come again; only "fs" forces.
         for (const char *third : { "", "FS", "force" })
-            QCOMPARE(get("sync", t, third).res(), res);
-
+            QCOMPARE(get("sync", term, third).res(), res);
         // Forced: the full lists with the pending markers laid over them.
-        const QJsonValue full = get("sync", t, "fs").res();
-        QCOMPARE(summary(at(full, "people"), before), sorted(pendingPeople << text("%1 U now", quiet)));
-        QCOMPARE(summary(at(full, "inters"), before), sorted(pendingInters << text("%1 U now", offered)));
+        const QJsonValue full = get("sync", term, "fs").res();
+        QCOMPARE(summary(at(full, "people"), people << sqlText("%1 U now", quiet)), QString());
+        QCOMPARE(summary(at(full, "inters"), inters << sqlText("%1 U now", offered)), QString());
         QCOMPARE(keysAt(full, "saldo").size(), 4); // 3 linked + gone
         QCOMPARE(at(full, "grp").toObject(),
             QJsonObject({ { id(twice), 1 }, { id(grouped), 5 }, { id(quiet), 6 } }));
@@ -512,20 +334,16 @@ private slots:
     // mask and its status, but no list.
     void inactiveTerminalGetsNoLists()
     {
-        const Terminal t = rows->addTerm(2, 1, 0);
-        const quint32 uid = rows->addPerson("Hidden");
-        rows->link(uid, t.tid);
-        rows->mark(t.tid, 2, uid, nowSecs() - 5);
-        OpenWorker worker;
-        QVERIFY(worker.open(TestDatabase::adminConnection(rows->schema())));
-        QVERIFY(worker.dbGetSync(t.tid, true));
+        const Terminal term = t->addTerm(2, 1, 0);
+        t->mark(term.tid, 2, person, nowSecs() - 5);
+        WorkerHarness worker(nullptr);
+        QVERIFY(worker.open(TestDatabase::adminConnection(t->schema)));
+        QVERIFY(worker.dbGetSync(term.tid, true));
         QCOMPARE(worker.resultMap().value(QStringLiteral("res")).toMap(),
             QVariantMap({ { QStringLiteral("status"), false }, { QStringLiteral("sync"), 3u } }));
         QVERIFY(!worker.dbGetSync(999999, false)); // no such terminal: mask 0
         QCOMPARE(worker.resultMap().value(QStringLiteral("res")), QVariant(false));
     }
-
-    // ---- Confirmation.
 
     void confirmation_data()
     {
@@ -534,7 +352,6 @@ private slots:
         QTest::addColumn<quint32>("mask");
         QTest::addColumn<int>("deleted");
         QTest::addColumn<quint32>("synAfter");
-
         QTest::newRow("persons confirmed, balance stays")
             << Markers { { 2, -10 }, { 2, -5 }, { 4, -10 } } << 7u << 2u << 2 << 4u;
         QTest::newRow("no kind matches, bits without rows go")
@@ -551,131 +368,119 @@ private slots:
             << Markers { { 1, -1 }, { 256, -1 }, { 8, -1 } } << 265u << 257u << 2 << 8u;
         QTest::newRow("kind 16 without list") << Markers { { 16, -1 }, { 2, -1 } } << 18u << 2u << 1 << 16u;
     }
-
     void confirmation()
     {
         QFETCH(Markers, markers);
         QFETCH(quint32, syn);
         QFETCH(quint32, mask);
         QFETCH(int, deleted);
-        QFETCH(quint32, synAfter);
-
         // A fixed time in the past keeps the row away from the second boundary.
         const qint64 ts = nowSecs() - 100;
-        const Terminal t = rows->addTerm(syn);
-        const Terminal neighbour = rows->addTerm(syn);
+        const Terminal term = t->addTerm(syn), neighbour = t->addTerm(syn);
         for (const auto &[kind, offset] : markers) {
-            QCOMPARE(rows->mark(t.tid, kind, 1, ts + offset), QString());
-            QCOMPARE(rows->mark(neighbour.tid, kind, 1, ts + offset - 1), QString());
+            QCOMPARE(t->mark(term.tid, kind, 1, ts + offset), QString());
+            QCOMPARE(t->mark(neighbour.tid, kind, 1, ts + offset - 1), QString());
         }
-
-        const Reply r = del("sync", t, KelvoWorker::encodeHash(ts, mask));
+        const Reply r = t->send("DELETE", path("sync", term, KelvoWorker::encodeHash(ts, mask)));
         QCOMPARE(r.status, 200);
         QCOMPARE(r.res(), QJsonValue(deleted));
-        QCOMPARE(rows->syn(t.tid), synAfter);
-        QCOMPARE(rows->markers(t.tid), markers.size() - deleted);
+        QTEST(t->syn(term.tid), "synAfter");
+        QCOMPARE(t->markers(term.tid), markers.size() - deleted);
         // Another terminal's markers and bits are never touched.
-        QCOMPARE(rows->markers(neighbour.tid), markers.size());
-        QCOMPARE(rows->syn(neighbour.tid), syn);
+        QCOMPARE(t->markers(neighbour.tid), markers.size());
+        QCOMPARE(t->syn(neighbour.tid), syn);
     }
 
-    // ---- Unlinking persons and deleting entrances: done once, then 208.
-
+    // Unlinking persons and deleting entrances: done once, then 208.
     void deletions()
     {
-        const Terminal t = rows->addTerm();
-        const Terminal other = rows->addTerm();
-        const quint32 uid = rows->addPerson("Leaving");
-        rows->link(uid, t.tid);
-        rows->link(uid, other.tid);
-        const quint32 own = rows->entrance(t.tid, person, 5);
-        const auto outcome = [](const Reply &r) {
+        const Terminal term = t->addTerm(), other = t->addTerm();
+        const quint32 uid = t->addPerson("Leaving");
+        t->link(uid, term.tid);
+        t->link(uid, other.tid);
+        const quint32 own = t->entrance(term.tid, person, 5);
+        const auto outcome = [&](const char *operation, const QString &item) {
+            const Reply r = t->send("DELETE", path(operation, term, item));
             return QStringLiteral("%1 %2").arg(r.status).arg(r.res().toVariant().toString());
         };
-        const auto deletedFlag = [&](quint32 id) {
-            return rows->value("SELECT del FROM inters_data WHERE id = %1", id).toInt();
+        const auto deletedFlag = [&](quint32 entrance) {
+            return t->value("SELECT del FROM inters_data WHERE id = %1", entrance).toInt();
         };
         const QString done = QStringLiteral("200 true"), again = QStringLiteral("208 false");
-
-        QCOMPARE(outcome(del("person", t, rows->personHash(uid))), done);
-        QCOMPARE(outcome(del("person", t, rows->personHash(uid))), again);
-        QCOMPARE(rows->value("SELECT GROUP_CONCAT(tid) FROM people_term WHERE uid = %1", uid).toString(),
+        QCOMPARE(outcome("person", t->personHash(uid)), done);
+        QCOMPARE(outcome("person", t->personHash(uid)), again);
+        QCOMPARE(t->value("SELECT GROUP_CONCAT(tid) FROM people_term WHERE uid = %1", uid).toString(),
             id(other.tid));
         // Another terminal's entrance passes the check but is not this terminal's to delete.
-        QCOMPARE(outcome(del("entrance", t, KelvoWorker::encodeHash(foreignEntrance, 77))), again);
+        QCOMPARE(outcome("entrance", KelvoWorker::encodeHash(foreignEntrance, 77)), again);
         QCOMPARE(deletedFlag(foreignEntrance), 0);
-        QCOMPARE(outcome(del("entrance", t, KelvoWorker::encodeHash(own, 5))), done);
+        QCOMPARE(outcome("entrance", KelvoWorker::encodeHash(own, 5)), done);
         QCOMPARE(deletedFlag(own), 1); // marked, the row stays
-        QCOMPARE(outcome(del("entrance", t, KelvoWorker::encodeHash(own, 5))), again);
+        QCOMPARE(outcome("entrance", KelvoWorker::encodeHash(own, 5)), again);
     }
 
-    // ---- SQL failures: 500 with the driver's text, the critical record, and
-    // the answer still complete.
-
+    // A missing table: 500 with the driver's text, the critical record, the
+    // error counter, and the answer still complete.
     void sqlFailures_data()
     {
-        QTest::addColumn<QString>("dropped");
+        QTest::addColumn<QString>("missing");
         QTest::addColumn<QString>("request"); // method, operation and third path part
         QTest::addColumn<QString>("logged");
         QTest::addColumn<QStringList>(
-            "gathered"); // keys of "res" beside the error; empty: "res" is the error text
-
-        QTest::newRow("settings missing: lists still sent")
-            << "vars"
-            << "GET sync"
-            << "dbGetVars" << strings("grp,people,status,sync");
-        QTest::newRow("types missing: forced lists go on")
+            "gathered"); // keys of "res" beside the error; empty: "res" is the error
+        QTest::newRow("settings: lists still sent") << "vars"
+                                                    << "GET sync"
+                                                    << "dbGetVars" << strings("grp,people,status,sync");
+        QTest::newRow("types: forced lists go on")
             << "inters"
             << "GET sync fs"
             << "dbGetSyncInters" << strings("grp,inters,lastId,people,status,sync");
-        QTest::newRow("types missing: type list") << "inters"
-                                                  << "GET inters"
-                                                  << "dbGetInter" << QStringList();
-        QTest::newRow("markers missing: confirmation")
-            << "term_sync" << text("DELETE sync %1", KelvoWorker::encodeHash(quint64(nowSecs()), 2))
+        QTest::newRow("types: type list") << "inters"
+                                          << "GET inters"
+                                          << "dbGetInter" << QStringList();
+        QTest::newRow("markers: confirmation")
+            << "term_sync" << sqlText("DELETE sync %1", KelvoWorker::encodeHash(quint64(nowSecs()), 2))
             << "dbDeleteSync" << QStringList();
-        QTest::newRow("entrances missing: delete entrance") // a failed check reads as "not there"
-            << "inters_data" << text("DELETE entrance %1", KelvoWorker::encodeHash(1, 1)) << "dbCheckEntrance"
-            << QStringList();
+        QTest::newRow("entrances: a failed check reads as not there")
+            << "inters_data" << sqlText("DELETE entrance %1", KelvoWorker::encodeHash(1, 1))
+            << "dbCheckEntrance" << QStringList();
     }
-
     void sqlFailures()
     {
-        QFETCH(QString, dropped);
+        QFETCH(QString, missing);
         QFETCH(QString, request);
         QFETCH(QString, logged);
         QFETCH(QStringList, gathered);
-
-        TenantRows own(QStringLiteral("fail"));
-        const Terminal t = own.addTerm(2 | 256, 1 | 2 | 256);
-        const quint32 uid = own.addPerson("Kept");
-        own.link(uid, t.tid, 2);
-        own.addInter("Any", 1, t.tid);
-        own.mark(t.tid, 2, uid, nowSecs() - 10);
-        QCOMPARE(own.exec("DROP TABLE `%1`", dropped), QString());
+        const Terminal term = t->addTerm(2 | 256, 1 | 2 | 256);
+        const quint32 uid = t->addPerson("Kept");
+        t->link(uid, term.tid, 2);
+        t->addInter("Any", 1, term.tid);
+        t->mark(term.tid, 2, uid, nowSecs() - 10);
+        QCOMPARE(t->exec("RENAME TABLE `%1` TO `%1_away`", missing), QString());
+        const auto restore = qScopeGuard([&] { t->exec("RENAME TABLE `%1_away` TO `%1`", missing); });
 
         QTest::ignoreMessage(QtCriticalMsg,
             QRegularExpression(
-                QStringLiteral("^KelvoWorker::%1\\(\\) SQl ERROR: .*%2.*\nSQL: ").arg(logged, dropped),
+                QStringLiteral("^KelvoWorker::%1\\(\\) SQl ERROR: .*%2.*\nSQL: ").arg(logged, missing),
                 QRegularExpression::DotMatchesEverythingOption));
-        WorkerHarness h;
+        const quint64 errorsBefore = t->worker.property("sqlErrors").toULongLong();
         const QStringList parts = request.split(QLatin1Char(' '));
-        const Reply r = h.request(parts[0], path(parts[1], t, parts.value(2)), own.token());
-        QCOMPARE(h.worker().property("sqlErrors").toULongLong(), 1u); // what the host's metrics count
+        const Reply r = t->send(qPrintable(parts[0]), path(qPrintable(parts[1]), term, parts.value(2)));
+        QCOMPARE(
+            t->worker.property("sqlErrors").toULongLong(), errorsBefore + 1); // what the host's metrics count
         if (gathered.isEmpty()) {
             const bool notFound = parts[1] == QLatin1String("entrance");
             QCOMPARE(r.status, notFound ? 404 : 500);
-            QVERIFY2(notFound || r.res().toString().contains(dropped), qPrintable(r.res().toString()));
-            QCOMPARE(own.syn(t.tid), 2u | 256u);
+            QVERIFY2(notFound || r.res().toString().contains(missing), qPrintable(r.res().toString()));
+            QCOMPARE(t->syn(term.tid), 2u | 256u);
             return;
         }
-        QCOMPARE(r.status, 500);
-        QCOMPARE(r.err(), 500);
-        const QJsonValue res = r.res();
-        QCOMPARE(res.toObject().keys(), gathered);
-        QCOMPARE(keysAt(res, "people"), QStringList({ id(uid) }));
-        QCOMPARE(keysAt(res, "grp").size(), parts.size() - 2); // a plain sync sends its empty group map too
-        QVERIFY(keysAt(res, "inters").isEmpty());
+        QCOMPARE(QList<int>({ r.status, r.err() }), QList<int>({ 500, 500 }));
+        QCOMPARE(keysAt(r.res()), gathered);
+        QCOMPARE(keysAt(r.res(), "people"), QStringList({ id(uid) }));
+        QCOMPARE(
+            keysAt(r.res(), "grp").size(), parts.size() - 2); // a plain sync sends its empty group map too
+        QVERIFY(keysAt(r.res(), "inters").isEmpty());
     }
 };
 

@@ -43,9 +43,8 @@ private slots:
         QCOMPARE(object->metaObject()->className(), "Kelvo");
         void *byIid = object->qt_metacast("com.norvane.orv.HttpPluginInterface");
         void *byName = object->qt_metacast("HttpPluginInterface");
-        QVERIFY(byIid);
+        QVERIFY(byIid && byIid != static_cast<void *>(object));
         QCOMPARE(byName, byIid);
-        QVERIFY(byIid != static_cast<void *>(object));
         QCOMPARE(object->qt_metacast("Kelvo"), static_cast<void *>(object));
         QCOMPARE(object->qt_metacast("QObject"), static_cast<void *>(object));
         QVERIFY(!object->qt_metacast("Nothing"));
@@ -56,10 +55,9 @@ private slots:
         const QMetaMethod signal = meta->method(meta->methodOffset());
         QCOMPARE(signal.name(), QByteArray("recordCreated"));
         // moc records quint8 under its built-in name uchar: the same 8-bit type.
-        QCOMPARE(signal.parameterType(0), int(QMetaType::QString));
-        QCOMPARE(signal.parameterType(1), int(QMetaType::UInt));
-        QCOMPARE(signal.parameterType(2), int(QMetaType::QString));
-        QCOMPARE(signal.parameterType(3), qMetaTypeId<quint8>());
+        QCOMPARE(QList<int>({ signal.parameterType(0), signal.parameterType(1), signal.parameterType(2),
+                     signal.parameterType(3) }),
+            QList<int>({ QMetaType::QString, QMetaType::UInt, QMetaType::QString, qMetaTypeId<quint8>() }));
         QCOMPARE(signal.parameterNames(), (QList<QByteArray> { "tbl", "id", "token", "flags" }));
     }
 
@@ -77,7 +75,6 @@ private slots:
         QVERIFY(a && b && a != b);
         QCOMPARE(a->parent(), &parent);
         QCOMPARE(a->workerKind(), 1);
-        QCOMPARE(a->metaObject()->className(), "KelvoWorker");
 
         QSignalSpy spy(loader.instance(), SIGNAL(recordCreated(QString, uint, QString, quint8)));
         QVERIFY(emitRecordCreated(a, QStringLiteral("inters_data"), 7, QStringLiteral("tok"), 3));
@@ -92,7 +89,6 @@ private slots:
     {
         HttpPluginWorker *shared = plugin()->getWorker();
         QCOMPARE(plugin()->getWorker(), shared);
-        QCOMPARE(plugin()->getWorker(), shared);
         QCOMPARE(shared->parent(), loader.instance());
         QSignalSpy spy(loader.instance(), SIGNAL(recordCreated(QString, uint, QString, quint8)));
         QVERIFY(emitRecordCreated(shared, QStringLiteral("inters_data"), 1, QString(), 3));
@@ -104,10 +100,6 @@ private slots:
         std::unique_ptr<HttpPluginWorker> worker(plugin()->getNewWorker(nullptr));
         QCOMPARE(worker->debugLevelValue(), quint8(0));
         QVERIFY(!worker->releasesConnection());
-        worker->setDebugLevel(3);
-        worker->setReleaseConnection(true);
-        QCOMPARE(worker->debugLevelValue(), quint8(3));
-        QVERIFY(worker->releasesConnection());
         // A fresh worker's release writes its record with an empty name and does nothing else.
         QTest::ignoreMessage(QtDebugMsg, "HttpPluginWorker::closeAndRemoveDB()");
         worker->closeAndRemoveDB();

@@ -8,18 +8,6 @@
 #include <QtTest>
 #include <memory>
 
-// A worker whose database attachment can be driven step by step.
-class StepWorker : public KelvoWorker
-{
-public:
-    StepWorker()
-        : KelvoWorker(QStringLiteral("0.2.5"))
-    { }
-    using KelvoWorker::dbCheckTerm;
-    using KelvoWorker::initDatabase;
-    using KelvoWorker::parseHeader;
-};
-
 // The connection registry against the real server: token lookup, the tenant
 // template, the host's work lists, the queue of unused connections, and many
 // threads asking for the same and for different tenants at once.
@@ -56,19 +44,6 @@ private slots:
         registry->removeUnusedConnections();
         registry.reset();
         QSqlDatabase::removeDatabase(infoName);
-    }
-
-    void emptyTokenGivesMainDatabase()
-    {
-        QSqlDatabase main
-            = QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), QStringLiteral("registry.main"));
-        registry->setMainDatabase(main);
-        QCOMPARE(registry->database(QString()).connectionName(), QStringLiteral("registry.main"));
-        QVERIFY(registry->tokenConnectionNames().isEmpty());
-        QVERIFY(!registry->infoDatabase().isOpen()); // not even opened
-        main = QSqlDatabase();
-        registry->setMainDatabase(QSqlDatabase());
-        QSqlDatabase::removeDatabase(QStringLiteral("registry.main"));
     }
 
     void templateIsMadeOncePerToken()
@@ -179,23 +154,24 @@ private slots:
     void unusableRowsFallBack_data()
     {
         QTest::addColumn<QString>("assignment");
-        QTest::newRow("inactive") << QStringLiteral("status = 2");
-        QTest::newRow("empty pass") << QStringLiteral("pass = ''");
-        QTest::newRow("empty user") << QStringLiteral("user = ''");
-        QTest::newRow("wrong pass") << QStringLiteral("pass = TO_BASE64('wrong')");
+        QTest::addColumn<bool>("madeTemplate"); // the row was read, the connection failed
+        QTest::newRow("inactive") << QStringLiteral("status = 2") << false;
+        QTest::newRow("empty pass") << QStringLiteral("pass = ''") << false;
+        QTest::newRow("empty user") << QStringLiteral("user = ''") << false;
+        QTest::newRow("wrong pass") << QStringLiteral("pass = TO_BASE64('wrong')") << true;
     }
     void unusableRowsFallBack()
     {
         QFETCH(QString, assignment);
+        QFETCH(bool, madeTemplate);
         const auto tenant = TestDatabase::createTenant(QStringLiteral("bad"));
         setTenantColumn(tenant.token, assignment);
-        if (QTest::currentDataTag() == QByteArrayLiteral("wrong pass"))
+        if (madeTemplate) {
             QTest::ignoreMessage(
                 QtWarningMsg, QRegularExpression(QStringLiteral("^DBManager:: database .*NOT OPEN!$")));
-        if (QTest::currentDataTag() == QByteArrayLiteral("wrong pass"))
             QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^SQL ERROR: .*denied.*")));
+        }
         QVERIFY(!registry->database(tenant.token).isValid());
-        const bool madeTemplate = QTest::currentDataTag() == QByteArrayLiteral("wrong pass");
         QCOMPARE(registry->isTokenConnection(tenant.token), madeTemplate);
         QCOMPARE(registry->schema(tenant.token).name.isEmpty(), !madeTemplate);
     }
@@ -280,14 +256,17 @@ private slots:
         QVERIFY(registry->infoDatabase().isOpen());
     }
 
-    void unusedConnectionQueue()
+    // The empty token names the main database, opened by nobody; the host's
+    // own connections never enter the queue of unused ones.
+    void mainDatabaseAndUnusedQueue()
     {
-        QSqlDatabase main
-            = QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), QStringLiteral("registry.main2"));
-        registry->setMainDatabase(main);
-        const QStringList protectedNames { QStringLiteral("registry.main2"), infoName,
-            QStringLiteral("ORV.LUMODB"), QLatin1String(QSqlDatabase::defaultConnection) };
-        for (const QString &name : protectedNames) {
+        registry->setMainDatabase(
+            QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), QStringLiteral("registry.main")));
+        QCOMPARE(registry->database(QString()).connectionName(), QStringLiteral("registry.main"));
+        QVERIFY(registry->tokenConnectionNames().isEmpty());
+        QVERIFY(!registry->infoDatabase().isOpen()); // not even opened
+        for (const QString &name : QStringList { QStringLiteral("registry.main"), infoName,
+                 QStringLiteral("ORV.LUMODB"), QLatin1String(QSqlDatabase::defaultConnection) }) {
             QTest::ignoreMessage(QtWarningMsg,
                 qPrintable(QStringLiteral("DBManager::addUnusedConnection() Master connection \"%1\" "
                                           "cannot add to unused connections!")
@@ -304,25 +283,23 @@ private slots:
         registry->removeUnusedConnections();
         QVERIFY(registry->unusedConnectionNames().isEmpty());
         QVERIFY(!QSqlDatabase::contains(QStringLiteral("registry.clone")));
-        QVERIFY(QSqlDatabase::contains(QStringLiteral("registry.main2")));
-        QVERIFY(QSqlDatabase::contains(infoName));
-        main = QSqlDatabase();
+        QVERIFY(QSqlDatabase::contains(QStringLiteral("registry.main")) && QSqlDatabase::contains(infoName));
         registry->setMainDatabase(QSqlDatabase());
-        QSqlDatabase::removeDatabase(QStringLiteral("registry.main2"));
+        QSqlDatabase::removeDatabase(QStringLiteral("registry.main"));
     }
 
-    void workerReleasesItsClones()
+    // A worker hands its clone back only when told to, once, and never a
+    // handle that it did not clone and open itself.
+    void workerReleasesOnlyItsClones()
     {
         const auto tenant = TestDatabase::createTenant(QStringLiteral("rel"));
         QString kept;
         for (const bool release : { false, true }) {
-            StepWorker worker;
-            worker.setDbManager(registry.get());
+            WorkerHarness worker(registry.get());
             worker.setReleaseConnection(release);
             worker.parseHeader({ QStringLiteral("Pragma: token = ") + tenant.token });
-            QVERIFY(worker.initDatabase());
+            QVERIFY(worker.initDatabase() && worker.isDbOpened());
             const QString name = worker.database().connectionName();
-            QVERIFY(worker.isDbOpened());
             worker.closeAndRemoveDB();
             QVERIFY(!worker.isDbOpened());
             QCOMPARE(registry->unusedConnectionNames(), release ? QStringList { name } : QStringList());
@@ -334,14 +311,8 @@ private slots:
                 kept = name;
         }
         QSqlDatabase::removeDatabase(kept); // nothing queued it: the owner removes it
-    }
 
-    void workerKeepsForeignOpenHandle()
-    {
-        const auto tenant = TestDatabase::createTenant(QStringLiteral("own"));
-        KelvoWorker worker(QStringLiteral("0.2.5"));
-        worker.setDbManager(registry.get());
-        worker.setReleaseConnection(true);
+        WorkerHarness worker(registry.get());
         QSqlDatabase foreign = registry->database(tenant.token);
         QVERIFY(foreign.open());
         worker.HttpPluginWorker::setDatabase(foreign); // not cloned, not opened by the worker
@@ -378,9 +349,7 @@ private slots:
             const quint32 otherVorn = i < 4 ? 1005 : 1000;
             DBManager *reg = registry.get();
             threads << QThread::create([=, &failures, &crossTenant] {
-                StepWorker worker;
-                worker.setDbManager(reg);
-                worker.setReleaseConnection(true);
+                WorkerHarness worker(reg);
                 for (int r = 0; r < requests; ++r) {
                     worker.parseHeader({ QStringLiteral("Pragma: token = ") + tenant.token });
                     if (!worker.initDatabase() || !worker.dbCheckTerm(1, vorn))

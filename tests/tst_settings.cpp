@@ -1,5 +1,5 @@
 #include "lumodbsettings.h"
-#include "testdatabase.h"
+#include "testtenant.h"
 
 #include <QtTest>
 
@@ -16,14 +16,13 @@ const QStringList prefixed { s("a%c"), s("a\\d"), s("a_b"), s("axb") };
 class TstSettings : public QObject
 {
     Q_OBJECT
-    TestDatabase::Tenant tenant;
+    std::unique_ptr<TestTenant> tenant;
     LumoDbSettings settings;
 
     // Names as stored, in byte order.
     QString names() const
     {
-        return TestDatabase::scalar(
-            tenant.schema, s("SELECT GROUP_CONCAT(name ORDER BY BINARY name SEPARATOR '|') FROM vars"))
+        return tenant->value("SELECT GROUP_CONCAT(name ORDER BY BINARY name SEPARATOR '|') FROM vars")
             .toString();
     }
 
@@ -31,33 +30,26 @@ private slots:
     void initTestCase()
     {
         REQUIRE_TEST_DATABASE();
-        tenant = TestDatabase::createTenant(s("set"));
-        QSqlDatabase db = QSqlDatabase::addDatabase(s("QMYSQL"), s("settings"));
-        db.setHostName(TestDatabase::host());
-        db.setPort(TestDatabase::port());
-        db.setUserName(tenant.user);
-        db.setPassword(tenant.password);
-        db.setDatabaseName(tenant.schema);
-        settings.setDatabase(db);
+        tenant = std::make_unique<TestTenant>("set");
+        settings.setDatabase(
+            TestDatabase::addConnection(s("settings"), tenant->schema, tenant->user, tenant->password));
     }
     void init()
     {
-        QCOMPARE(TestDatabase::exec(tenant.schema, s("DELETE FROM vars")), QString());
+        QCOMPARE(tenant->exec("DELETE FROM vars"), QString());
         QVERIFY(settings.open());
     }
     void cleanupTestCase()
     {
         settings = LumoDbSettings();
         QSqlDatabase::removeDatabase(s("settings"));
-        if (!tenant.schema.isEmpty())
-            TestDatabase::dropTenant(tenant);
+        tenant.reset();
     }
 
     void readWriteDelete()
     {
         QCOMPARE(settings.variableGet(s("missing"), 7), QVariant(7));
-        QCOMPARE(
-            TestDatabase::exec(tenant.schema, s("INSERT INTO vars VALUES ('nothing', NULL)")), QString());
+        QCOMPARE(tenant->exec("INSERT INTO vars VALUES ('nothing', NULL)"), QString());
         QVERIFY(settings.variableGet(s("nothing"), 7).isNull());
         QVERIFY(settings.variableSet(s("a"), 1));
         QVERIFY(settings.variableSet(s("a"), s("two")));

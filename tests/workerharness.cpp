@@ -4,27 +4,50 @@
 #include <QJsonDocument>
 #include <QUrl>
 
-WorkerHarness::WorkerHarness()
+HarnessRegistry::HarnessRegistry(bool make)
 {
+    if (!make)
+        return;
     static QAtomicInteger<int> counter;
     infoName = QStringLiteral("harness.info.%1").arg(++counter);
     registry = std::make_unique<DBManager>();
     if (TestDatabase::available())
         registry->setInfoDatabase(TestDatabase::addInfoConnection(infoName));
-    kelvo = std::make_unique<KelvoWorker>(QStringLiteral("0.2.5"));
-    kelvo->setDbManager(registry.get());
-    kelvo->setReleaseConnection(true);
 }
 
-WorkerHarness::~WorkerHarness()
+HarnessRegistry::~HarnessRegistry()
 {
-    kelvo.reset();
+    if (!registry)
+        return;
     registry->removeUnusedConnections();
     registry.reset();
     if (QSqlDatabase::contains(infoName)) {
         QSqlDatabase::database(infoName, false).close();
         QSqlDatabase::removeDatabase(infoName);
     }
+}
+
+WorkerHarness::WorkerHarness()
+    : HarnessRegistry(true)
+    , KelvoWorker(QStringLiteral("0.2.5"))
+{
+    setDbManager(registry.get());
+    setReleaseConnection(true);
+}
+
+WorkerHarness::WorkerHarness(DBManager *shared)
+    : KelvoWorker(QStringLiteral("0.2.5"))
+{
+    setDbManager(shared);
+    setReleaseConnection(true);
+}
+
+bool WorkerHarness::open(const QSqlDatabase &database)
+{
+    setDatabase(database);
+    dbOpened = db.open();
+    resetResponse();
+    return dbOpened;
 }
 
 QStringList WorkerHarness::tokenHeaders(const QString &token)
@@ -40,14 +63,14 @@ Reply WorkerHarness::request(
 {
     QByteArray payload;
     if (!body.isEmpty())
-        payload = KelvoWorker::encodeSafeBase64(QJsonDocument(body).toJson(QJsonDocument::Compact));
+        payload = encodeSafeBase64(QJsonDocument(body).toJson(QJsonDocument::Compact));
     return raw(method, path, tokenHeaders(token), payload);
 }
 
 Reply WorkerHarness::raw(
     const QString &method, const QString &path, const QStringList &headers, const QByteArray &body)
 {
-    return parse(kelvo->buildResponse(method, QUrl(path), headers, body));
+    return parse(buildResponse(method, QUrl(path), headers, body));
 }
 
 Reply WorkerHarness::parse(const QByteArray &response)
@@ -62,6 +85,6 @@ Reply WorkerHarness::parse(const QByteArray &response)
     if (statusLine.size() >= 2)
         reply.status = statusLine.at(1).toInt();
     reply.reason = QString::fromUtf8(response.left(response.indexOf("\r\n"))).section(QLatin1Char(' '), 2);
-    reply.json = QJsonDocument::fromJson(KelvoWorker::decodeSafeBase64(reply.body)).object();
+    reply.json = QJsonDocument::fromJson(decodeSafeBase64(reply.body)).object();
     return reply;
 }

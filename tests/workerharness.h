@@ -22,31 +22,52 @@ struct Reply
     QJsonValue res() const { return json.value(QStringLiteral("res")); }
 };
 
-// Feeds (method, path, headers, body) to a real KelvoWorker attached to a real
-// registry over the test server, without sockets. Create it in the thread
-// that sends the requests.
-class WorkerHarness
+// The registry a harness makes for itself: a base, so that it outlives the
+// worker's own release of its connections.
+struct HarnessRegistry
+{
+    HarnessRegistry() = default;
+    explicit HarnessRegistry(bool make);
+    ~HarnessRegistry();
+    QString infoName;
+    std::unique_ptr<DBManager> registry;
+};
+
+// The worker of the tests: a real KelvoWorker configured as the host
+// configures it, fed (method, path, headers, body) without sockets, with the
+// operations that tests drive one by one within reach. Create it in the
+// thread that sends the requests.
+class WorkerHarness : private HarnessRegistry, public KelvoWorker
 {
 public:
-    // A registry whose information database is the test process's one, and a
-    // worker configured as the host configures it.
+    // On a registry of its own whose information database is the test process's one.
     WorkerHarness();
-    ~WorkerHarness();
-
-    DBManager &manager() { return *registry; }
-    KelvoWorker &worker() { return *kelvo; }
+    // On registry (none: nullptr), which outlives the worker.
+    explicit WorkerHarness(DBManager *shared);
 
     // Body sent as the safe Base64 of the compact JSON (the terminal's way).
     Reply request(const QString &method, const QString &path, const QString &token,
         const QJsonObject &body = QJsonObject());
     // Body and header lines exactly as given.
     Reply raw(const QString &method, const QString &path, const QStringList &headers, const QByteArray &body);
+    // Runs the operations on a clone of database, opened here, instead of a request's connection.
+    bool open(const QSqlDatabase &database);
 
     static Reply parse(const QByteArray &response);
     static QStringList tokenHeaders(const QString &token);
 
-private:
-    QString infoName;
-    std::unique_ptr<DBManager> registry;
-    std::unique_ptr<KelvoWorker> kelvo;
+    using KelvoWorker::currentContentType;
+    using KelvoWorker::currentToken;
+    using KelvoWorker::dbCheckTerm;
+    using KelvoWorker::dbGetSync;
+    using KelvoWorker::dbSetOtherTermsPeopleSync;
+    using KelvoWorker::execRetrying;
+    using KelvoWorker::httpStatus;
+    using KelvoWorker::initDatabase;
+    using KelvoWorker::parseHeader;
+    using KelvoWorker::renderResponse;
+    using KelvoWorker::resetResponse;
+    using KelvoWorker::resultMap;
+    using KelvoWorker::setError;
+    using KelvoWorker::terminalTypeFlags;
 };

@@ -1,0 +1,85 @@
+#include "testtenant.h"
+
+TestTenant::TestTenant(const char *tag)
+    : Tenant(TestDatabase::createTenant(QString::fromUtf8(tag)))
+{ }
+
+TestTenant::~TestTenant()
+{
+    TestDatabase::dropTenant(*this);
+}
+
+quint32 TestTenant::inserted(const QString &error) const
+{
+    if (!error.isEmpty())
+        qWarning() << error;
+    return error.isEmpty() ? value("SELECT LAST_INSERT_ID()").toUInt() : 0;
+}
+
+TestTenant::Terminal TestTenant::addTerm(quint32 syn, quint32 flags, int status)
+{
+    const quint32 vorn = 7000 + ++terminals;
+    return { insert(
+                 "INSERT INTO term (vornID, status, syn, flags, name, type) VALUES (%1, %2, %3, '%4', 'T', "
+                 "'VTRM')",
+                 vorn, status, syn, flags),
+        vorn };
+}
+
+quint32 TestTenant::addPerson(const char *name, int status, const char *begin, const char *end, int saldo)
+{
+    return insert(
+        "INSERT INTO people (pid, status, begin, end, name, surname, title, title2, admin, access, "
+        "card, saldo, present) VALUES (%1, %2, %3, %4, '%5', 'S-%5', 'Dr.', 'PhD', '1', '0', 'C%1', "
+        "%6, %7)",
+        500 + ++persons, status, QLatin1String(begin), QLatin1String(end), QLatin1String(name), saldo,
+        saldo + 100);
+}
+
+quint32 TestTenant::pid(quint32 uid) const
+{
+    return value("SELECT pid FROM people WHERE uid = %1", uid).toUInt();
+}
+
+QString TestTenant::link(quint32 uid, quint32 tid, quint32 grp) const
+{
+    return exec("INSERT INTO people_term (uid, tid, grp) VALUES (%1, %2, %3)", uid, tid, grp);
+}
+
+quint32 TestTenant::entrance(quint32 tid, quint32 uid, quint32 refId) const
+{
+    return insert(
+        "INSERT INTO inters_data (tid, uid, iid, refId, type) VALUES (%1, %2, 1, %3, 'in')", tid, uid, refId);
+}
+
+quint32 TestTenant::addInter(const char *name, int weight, quint32 tid) const
+{
+    const quint32 iid = insert("INSERT INTO inters (name, shortcut, weight, start, stop, color) "
+                               "VALUES ('%1', 'S%1', %2, '08:00', '16:00', '#112233')",
+        QLatin1String(name), weight);
+    if (tid)
+        exec("INSERT INTO inters_term (iid, tid) VALUES (%1, %2)", iid, tid);
+    return iid;
+}
+
+QString TestTenant::mark(quint32 tid, quint32 kind, quint32 refId, qint64 created, const char *type,
+    const char *refCol, const char *ref) const
+{
+    return exec("INSERT INTO term_sync VALUES (%1, '%2', '%3', '%4', %5, %6, %7)", tid, QLatin1String(type),
+        QLatin1String(ref), QLatin1String(refCol), refId, created, kind);
+}
+
+int TestTenant::markers(quint32 tid) const
+{
+    return value("SELECT COUNT(*) FROM term_sync WHERE tid = %1", tid).toInt();
+}
+
+quint32 TestTenant::syn(quint32 tid) const
+{
+    return value("SELECT syn FROM term WHERE tid = %1", tid).toUInt();
+}
+
+Reply TestTenant::send(const char *method, const QString &path, const QJsonObject &body)
+{
+    return worker.request(QString::fromLatin1(method), QStringLiteral("/kelvo/") + path, token, body);
+}

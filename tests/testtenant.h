@@ -1,0 +1,71 @@
+#pragma once
+
+#include "workerharness.h"
+
+// Each argument fills the lowest-numbered place marker, as QString::arg does.
+template<typename... Args> QString sqlText(const char *format, const Args &...args)
+{
+    QString result = QString::fromUtf8(format);
+    ((result = result.arg(args)), ...);
+    return result;
+}
+
+// A tenant of one test with a worker on it, dropped again however the test
+// ends. Statements given here run as root on the tenant's schema; every value
+// in them is a test constant.
+class TestTenant : public TestDatabase::Tenant
+{
+public:
+    struct Terminal
+    {
+        quint32 tid = 0;
+        quint32 vorn = 0;
+        QString hash() const { return KelvoWorker::encodeHash(tid, vorn); }
+    };
+
+    explicit TestTenant(const char *tag);
+    ~TestTenant();
+    Q_DISABLE_COPY(TestTenant)
+
+    template<typename... Args> QString exec(const char *format, const Args &...args) const
+    {
+        return TestDatabase::exec(schema, sqlText(format, args...));
+    }
+    template<typename... Args> QVariant value(const char *format, const Args &...args) const
+    {
+        return TestDatabase::scalar(schema, sqlText(format, args...));
+    }
+    // The new row's id, or 0 (with a warning) when the insert failed.
+    template<typename... Args> quint32 insert(const char *format, const Args &...args) const
+    {
+        return inserted(exec(format, args...));
+    }
+
+    // A terminal with the next Vorn ID of this tenant (from 7001 on).
+    Terminal addTerm(quint32 syn = 0, quint32 flags = 0, int status = 1);
+    // begin and end are SQL expressions ("UNIX_TIMESTAMP() - 60", "NULL"); presence is saldo + 100.
+    quint32 addPerson(
+        const char *name, int status = 1, const char *begin = "0", const char *end = "NULL", int saldo = 0);
+    quint32 pid(quint32 uid) const;
+    QString personHash(quint32 uid) const { return KelvoWorker::encodeHash(uid, pid(uid)); }
+    QString link(quint32 uid, quint32 tid, quint32 grp = 0) const;
+    quint32 entrance(quint32 tid, quint32 uid, quint32 refId) const;
+    // An interruption type, offered to tid unless it is 0.
+    quint32 addInter(const char *name, int weight, quint32 tid = 0) const;
+    // A marker as the producers write it.
+    QString mark(quint32 tid, quint32 kind, quint32 refId, qint64 created, const char *type = "U",
+        const char *refCol = "uid", const char *ref = "people_term") const;
+    int markers(quint32 tid) const;
+    quint32 syn(quint32 tid) const;
+
+    // path is the part after "/kelvo/".
+    Reply send(const char *method, const QString &path, const QJsonObject &body = {});
+
+    WorkerHarness worker;
+
+private:
+    quint32 inserted(const QString &error) const;
+
+    quint32 terminals = 0;
+    quint32 persons = 0;
+};
