@@ -4,16 +4,14 @@
 
 #include <QRegularExpression>
 
+#include <csignal>
+
 HostProcess::HostProcess(const QStringList &extra)
 {
-    const QString infoUrl = QStringLiteral("mysql://root@%1:%2/%3")
-                                .arg(TestDatabase::host())
-                                .arg(TestDatabase::port())
-                                .arg(TestDatabase::infoDatabaseName());
     process.setProgram(QStringLiteral(KELVO_HOST_PATH));
     process.setArguments(
         QStringList { QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--info-db"),
-            infoUrl, QStringLiteral("--plugin"), QStringLiteral(KELVO_PLUGIN_PATH) }
+            infoUrl(), QStringLiteral("--plugin"), QStringLiteral(KELVO_PLUGIN_PATH) }
         + extra);
     process.start();
     if (!process.waitForStarted(10000))
@@ -47,4 +45,28 @@ QString HostProcess::log()
 {
     errors += QString::fromLocal8Bit(process.readAllStandardError());
     return errors;
+}
+
+quint16 HostProcess::adminPort()
+{
+    const QRegularExpression line(QStringLiteral("admin listener on 127\\.0\\.0\\.1:(\\d+) "));
+    for (const QDeadlineTimer deadline(10000); !deadline.hasExpired(); QTest::qWait(20)) {
+        const QRegularExpressionMatch m = line.match(log());
+        if (m.hasMatch())
+            return quint16(m.captured(1).toUInt());
+    }
+    return 0;
+}
+
+void HostProcess::signal(int number) const
+{
+    ::kill(pid_t(process.processId()), number);
+}
+
+QString HostProcess::infoUrl()
+{
+    return QStringLiteral("mysql://root@%1:%2/%3")
+        .arg(TestDatabase::host())
+        .arg(TestDatabase::port())
+        .arg(TestDatabase::infoDatabaseName());
 }

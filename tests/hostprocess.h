@@ -19,6 +19,11 @@ public:
     QString url() const;
     QString log();
     int countInLog(const QString &text) { return log().count(text); }
+    // The admin listener's port, from the log line that names it (0: none within 10 s).
+    quint16 adminPort();
+    void signal(int number) const;
+
+    static QString infoUrl();
 
     QProcess process;
     quint16 port = 0;

@@ -125,11 +125,10 @@ private slots:
         QTest::newRow("disable again") << s("tenant disable @") << 0 << s("nothing changed") << row << s("0");
         QTest::newRow("enable") << s("tenant enable @") << 0 << s("enabled") << row << s("1");
         QTest::newRow("drop unasked") << s("tenant drop @") << 2 << s("--yes-really") << row << s("1");
-        QTest::newRow("upper case") << s("tenant add Ta") << 2 << s("no tenant name") << schema << s("1");
-        QTest::newRow("digit first") << s("tenant add 1ta") << 2 << s("no tenant name") << schema << s("1");
-        QTest::newRow("quote") << s("tenant add ta`x") << 2 << s("no tenant name") << schema << s("1");
-        QTest::newRow("33 characters") << s("tenant add ta_%1").arg(QString(30, QLatin1Char('x'))) << 2
-                                       << s("no tenant name") << schema << s("1");
+        // Upper case, a digit first, a quote, 33 characters.
+        for (const QString &name : { s("Ta"), s("1ta"), s("ta`x"), s("ta_") + QString(30, QLatin1Char('x')) })
+            QTest::newRow(qPrintable(name))
+                << s("tenant add ") + name << 2 << s("no tenant name") << schema << s("1");
         QTest::newRow("system schema")
             << s("tenant add mysql") << 1 << s("exists already") << schema << s("1");
         QTest::newRow("host user") << s("tenant add ") + hostUser << 1 << s("host's user") << schema
