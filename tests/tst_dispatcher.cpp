@@ -15,6 +15,14 @@ QString syncPath()
     return QStringLiteral("/kelvo/sync/") + KelvoWorker::encodeHash(1, 2);
 }
 
+// An answer without its server time, which may cross a second between two requests.
+QJsonObject untimed(const Reply &reply)
+{
+    QJsonObject json = reply.json;
+    json.remove(QStringLiteral("st"));
+    return json;
+}
+
 } // namespace
 
 // The dispatcher and the response envelope: request matrix, header and path
@@ -233,16 +241,17 @@ private slots:
         const Reply perRequest = get(a);
         h.setProperty("keepConnections", 2);
         const Reply first = get(a);
-        QCOMPARE(first.head + first.body, perRequest.head + perRequest.body);
+        QCOMPARE(first.head, perRequest.head);
+        QCOMPARE(untimed(first), untimed(perRequest));
         const qint64 id = open(a, "ID");
-        QCOMPARE(get(a).body, perRequest.body);
+        QCOMPARE(untimed(get(a)), untimed(perRequest));
         QCOMPARE(open(a), 1);
         h.manager()->removeUnusedConnections();
 
         // The server drops the connection while it is kept.
         QCOMPARE(TestDatabase::exec(QString(), QStringLiteral("KILL %1").arg(id)), QString());
         QTRY_COMPARE_WITH_TIMEOUT(open(a), 0, 10000);
-        QCOMPARE(get(a).body, perRequest.body);
+        QCOMPARE(untimed(get(a)), untimed(perRequest));
         QCOMPARE(open(a), 1);
 
         // Three tenants, two kept: the least recently used is closed and released.
