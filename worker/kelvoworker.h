@@ -152,6 +152,9 @@ protected:
     QStringList deleteOperations;
     quint16 httpStatus = 200;
 
+    // The deadlock retry alone (also what a producer of markers runs).
+    bool execRetrying(QSqlQuery &query, const QString &sql);
+
 private:
     // The statement runner of every database operation.
     // Runs sql on the request's connection. A statement that the server rolled
@@ -159,8 +162,6 @@ private:
     // was applied). On failure: reportSqlError() with the prefix
     // "KelvoWorker::<operation>() SQl ERROR:", false.
     bool execSql(QSqlQuery &query, const QString &sql, const char *operation, int code = 500);
-    // The deadlock retry alone.
-    bool execRetrying(QSqlQuery &query, const QString &sql);
     // For statements whose failure does not fail the request: the deadlock
     // retry, and on failure the critical record "<prefix> <error text>" only.
     bool execLogged(QSqlQuery &query, const QString &sql, const char *prefix);
