@@ -105,6 +105,17 @@ TemplateParameters templateParameters(
     return t;
 }
 
+// A template's connection parameters, on a handle not yet opened.
+void applyParameters(QSqlDatabase &db, const TemplateParameters &t)
+{
+    db.setHostName(t.hostName);
+    db.setPort(t.port);
+    db.setDatabaseName(t.databaseName);
+    db.setUserName(t.userName);
+    db.setPassword(t.password);
+    db.setConnectOptions(t.options);
+}
+
 // Gives access to the SQL layer's constructor of a handle that is not
 // registered under any name.
 class UnregisteredHandle : public QSqlDatabase
@@ -113,12 +124,7 @@ public:
     explicit UnregisteredHandle(const TemplateParameters &t)
         : QSqlDatabase(QStringLiteral("QMYSQL"))
     {
-        setHostName(t.hostName);
-        setPort(t.port);
-        setDatabaseName(t.databaseName);
-        setUserName(t.userName);
-        setPassword(t.password);
-        setConnectOptions(t.options);
+        applyParameters(*this, t);
     }
 };
 
@@ -348,12 +354,7 @@ QSqlDatabase DBManager::addTemplate(const QString &name, const SchemaInfo &s)
     extrasOf(this).templates.insert(name, t);
 
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), name);
-    db.setHostName(t.hostName);
-    db.setPort(t.port);
-    db.setDatabaseName(t.databaseName);
-    db.setUserName(t.userName);
-    db.setPassword(t.password);
-    db.setConnectOptions(t.options);
+    applyParameters(db, t);
     if (db.open()) {
         db.close();
         return db;
