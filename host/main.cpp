@@ -20,38 +20,26 @@ int failWith(const QString &message, int code)
     return code;
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+// The configuration from the command line. False when the process ends here
+// with exitCode: after the help or version text, or on an error.
+bool configure(HostConfig &config, int &exitCode)
 {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("kelvo-host"));
-
-    HostConfig config;
     config.pluginPath = HostConfig::defaultPluginPath(QCoreApplication::applicationDirPath());
     QString error;
     QString text;
-    if (!HostConfig::parse(QCoreApplication::arguments(), config, &error, &text)) {
-        if (error.isEmpty()) {
-            std::fputs(qPrintable(text), stdout);
-            return 0;
-        }
-        return failWith(error, 2);
+    if (HostConfig::parse(QCoreApplication::arguments(), config, &error, &text))
+        return true;
+    if (error.isEmpty()) {
+        std::fputs(qPrintable(text), stdout);
+        exitCode = 0;
+        return false;
     }
-    HostLog::install(config.debugLevel > 0 || config.registryDebugLevel > 0);
+    exitCode = failWith(error, 2);
+    return false;
+}
 
-    Metrics metrics;
-    PluginHost host(metrics);
-    if (!host.start(config, &error))
-        return failWith(error, 1);
-
-    HttpServer server(host, config, metrics);
-    if (!server.listen(&error))
-        return failWith(error, 1);
-    // The registry and its information database belong to the main thread.
-    server.start([&app] { QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection); },
-        [&host] { QMetaObject::invokeMethod(&host, &PluginHost::reloadTenants, Qt::QueuedConnection); });
-
+void announce(const HostConfig &config, const PluginHost &host, const HttpServer &server)
+{
     std::printf("listening on %s:%u\n", qPrintable(server.address()), unsigned(server.port()));
     std::fflush(stdout);
     HostLog::line(QStringLiteral("kelvo-host: plug-in %1 (version %2) serves %3 with %4 threads")
@@ -61,14 +49,10 @@ int main(int argc, char *argv[])
         HostLog::line(QStringLiteral("kelvo-host: admin listener on %1:%2 (/metrics, /healthz)")
                           .arg(server.adminAddress())
                           .arg(server.adminPort()));
+}
 
-    // Folded log records get their counts written.
-    QTimer logFlush;
-    QObject::connect(&logFlush, &QTimer::timeout, [] { HostLog::flush(); });
-    logFlush.start(1000);
-
-    QCoreApplication::exec();
-
+int shutDown(HttpServer &server, PluginHost &host)
+{
     const bool joined = server.stop();
     // recordCreated relayed by the last requests is still queued.
     QCoreApplication::sendPostedEvents();
@@ -82,4 +66,40 @@ int main(int argc, char *argv[])
     host.sweep();
     HostLog::line(QStringLiteral("kelvo-host: stopped"));
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("kelvo-host"));
+
+    HostConfig config;
+    int exitCode = 0;
+    if (!configure(config, exitCode))
+        return exitCode;
+    HostLog::install(config.debugLevel > 0 || config.registryDebugLevel > 0);
+
+    Metrics metrics;
+    PluginHost host(metrics);
+    QString error;
+    if (!host.start(config, &error))
+        return failWith(error, 1);
+
+    HttpServer server(host, config, metrics);
+    if (!server.listen(&error))
+        return failWith(error, 1);
+    // The registry and its information database belong to the main thread.
+    server.start([&app] { QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection); },
+        [&host] { QMetaObject::invokeMethod(&host, &PluginHost::reloadTenants, Qt::QueuedConnection); });
+    announce(config, host, server);
+
+    // Folded log records get their counts written.
+    QTimer logFlush;
+    QObject::connect(&logFlush, &QTimer::timeout, [] { HostLog::flush(); });
+    logFlush.start(1000);
+
+    QCoreApplication::exec();
+    return shutDown(server, host);
 }
