@@ -7,6 +7,8 @@
 #include <QSqlQuery>
 #include <QVariantMap>
 
+class UpdateRow;
+
 // The plug-in's only worker: the dispatcher that turns one HTTP request under
 // the plug-in's prefix into one complete response, and the handlers of the
 // four methods with their database operations.
@@ -189,6 +191,28 @@ private:
     void releaseConnections(const QStringList &names);
 
     template<typename Exec> bool retryingDeadlocks(QSqlQuery &query, Exec exec);
+
+    // Shapes of the uploads. A required value: without it the answer is 422
+    // with message. An id looked up by sql (0: no row). An update of a
+    // stored row, 208 when it changed nothing. The id of a new row, 201 when
+    // there is one.
+    bool requireUploadValue(bool given, const QString &message);
+    bool findId(QSqlQuery &query, const QString &sql, const char *operation, quint32 &id, int code = 500);
+    bool updateStored(QSqlQuery &query, const QString &sql, const char *operation);
+    quint32 createdId(QSqlQuery &query);
+
+    // Steps of the uploads: row building, insert-or-find, answer.
+    static UpdateRow registrationRow(
+        const QVariantMap &data, quint32 vornId, const QString &name, const QString &type);
+    quint32 storeTerm(const UpdateRow &row, quint32 vornId);
+    bool storePerson(QSqlQuery &query, quint32 tid, quint32 pid, UpdateRow &row, quint32 &uid);
+    bool insertPerson(QSqlQuery &query, quint32 tid, quint32 pid, const UpdateRow &row, quint32 &uid);
+    bool linkPersonToTerm(QSqlQuery &query, quint32 tid, quint32 uid, const char *operation);
+    bool entranceRow(quint32 tid, const QVariantMap &data, UpdateRow &row);
+    bool insertEntrance(QSqlQuery &query, const UpdateRow &row, const QByteArray &photo);
+    quint32 answerInsertedEntrance(QSqlQuery &query, quint32 refId, quint32 uid);
+    quint32 answerStoredEntrance(quint32 refId, quint32 uid, quint32 id);
+    void answerEntrance(quint32 refId, quint32 uid, quint32 id);
 
     // Shapes of the GET and DELETE handlers, on the list tables defined
     // beside them.

@@ -101,20 +101,6 @@ const QStringList personKeys { QStringLiteral("access"), QStringLiteral("card"),
 const QStringList personSkipWhenEmpty { QStringLiteral("card"), QStringLiteral("surname"),
     QStringLiteral("name") };
 
-// Links the person to the uploading terminal unless the link exists. run
-// executes one statement and reports its failure. False only when the link
-// could not be counted: a failed link insert is reported, but the person
-// itself was stored.
-template<typename Run> bool linkPersonToTerm(QSqlQuery &query, quint32 tid, quint32 uid, Run run)
-{
-    if (!run(countLinkSql.arg(uid).arg(tid)))
-        return false;
-    if (query.next() && query.value(0).toUInt() != 0)
-        return true;
-    run(insertLinkSql.arg(uid).arg(tid));
-    return true;
-}
-
 qint64 startOfToday()
 {
     return QDate::currentDate().startOfDay().toSecsSinceEpoch();
@@ -246,22 +232,25 @@ quint32 KelvoWorker::dbInsertTerm(const QVariantMap &data)
     if (debugLevel)
         qDebug("KelvoWorker::dbInsertTerm()");
     const quint32 vornId = BodyValue::number(data.value(QStringLiteral("fid")));
-    if (!vornId) {
-        setError(QStringLiteral("Vorn ID is required!"), 422);
+    if (!requireUploadValue(vornId != 0, QStringLiteral("Vorn ID is required!")))
         return 0;
-    }
     // Registration stores name and type as the terminal sent them.
     const QString name = BodyValue::text(data.value(QStringLiteral("name")));
-    if (name.isEmpty()) {
-        setError(QStringLiteral("Name is required!"), 422);
+    if (!requireUploadValue(!name.isEmpty(), QStringLiteral("Name is required!")))
         return 0;
-    }
     const QString type = BodyValue::text(data.value(QStringLiteral("type")));
-    if (type.isEmpty()) {
-        setError(QStringLiteral("Type is required!"), 422);
+    if (!requireUploadValue(!type.isEmpty(), QStringLiteral("Type is required!")))
         return 0;
-    }
 
+    const UpdateRow row = registrationRow(data, vornId, name, type);
+    if (debugLevel >= 2)
+        qDebug() << "KelvoWorker::dbInsertTerm() data:" << row.toJson();
+    return storeTerm(row, vornId);
+}
+
+UpdateRow KelvoWorker::registrationRow(
+    const QVariantMap &data, quint32 vornId, const QString &name, const QString &type)
+{
     UpdateRow row;
     row.set(QStringLiteral("online"), now());
     row.set(QStringLiteral("status"), 1);
@@ -271,29 +260,28 @@ quint32 KelvoWorker::dbInsertTerm(const QVariantMap &data)
     row.addFields(data, registrationKeys, addressKeys);
     if (!row.contains(QStringLiteral("flags")))
         row.set(QStringLiteral("flags"), terminalTypeFlags(type));
-    if (debugLevel >= 2)
-        qDebug() << "KelvoWorker::dbInsertTerm() data:" << row.toJson();
-    const QString setList = row.setList(db);
+    return row;
+}
 
+// Registering again reactivates and rewrites the newest row of this Vorn ID;
+// otherwise the terminal gets a new row.
+quint32 KelvoWorker::storeTerm(const UpdateRow &row, quint32 vornId)
+{
+    const QString setList = row.setList(db);
     QSqlQuery query(db);
+    quint32 stored = 0;
     // The lookup answers with the server's own error number.
-    if (!execSql(query, termByVornIdSql.arg(vornId), "dbInsertTerm", serverErrorNumber))
+    if (!findId(query, termByVornIdSql.arg(vornId), "dbInsertTerm", stored, serverErrorNumber))
         return 0;
-    const quint32 stored = firstUInt(query);
     if (stored) {
-        // Registering again reactivates and rewrites the newest row of this Vorn ID.
         result.insert(QStringLiteral("res"), stored);
-        if (!execSql(query, updateTermSql.arg(setList, QString::number(stored)), "dbInsertTerm"))
+        if (!updateStored(query, updateTermSql.arg(setList, QString::number(stored)), "dbInsertTerm"))
             return 0;
-        if (query.numRowsAffected() == 0)
-            httpStatus = 208;
         return stored;
     }
     if (!execSql(query, insertTermSql.arg(setList, row.valuesList()), "dbInsertTerm"))
         return 0;
-    const quint32 tid = query.lastInsertId().toUInt();
-    if (tid)
-        httpStatus = 201;
+    const quint32 tid = createdId(query);
     result.insert(QStringLiteral("res"), tid);
     return tid;
 }
@@ -331,66 +319,65 @@ quint32 KelvoWorker::dbInsertPerson(quint32 tid, const QVariantMap &data)
     const quint32 pid = BodyValue::number(data.value(QStringLiteral("pid")));
     if (debugLevel)
         qDebug("KelvoWorker::dbInsertPerson(%u, %u)", tid, pid);
-    if (!pid) {
-        setError(QStringLiteral("Personal ID is required!"), 422);
+    if (!requireUploadValue(pid != 0, QStringLiteral("Personal ID is required!")))
         return 0;
-    }
-    if (BodyValue::text(data.value(QStringLiteral("name"))).isEmpty()
-        && BodyValue::text(data.value(QStringLiteral("surname"))).isEmpty()) {
-        setError(QStringLiteral("Name is required!"), 422);
+    const bool named = !BodyValue::text(data.value(QStringLiteral("name"))).isEmpty()
+        || !BodyValue::text(data.value(QStringLiteral("surname"))).isEmpty();
+    if (!requireUploadValue(named, QStringLiteral("Name is required!")))
         return 0;
-    }
 
     UpdateRow row;
     row.set(QStringLiteral("pid"), pid);
     row.addFields(data, personKeys, personSkipWhenEmpty);
 
     QSqlQuery query(db);
-    const auto run = [this, &query](const QString &sql) { return execSql(query, sql, "dbInsertPerson"); };
-    if (!run(personByPidSql.arg(pid)))
+    quint32 uid = 0;
+    if (!storePerson(query, tid, pid, row, uid))
         return 0;
-    quint32 uid = firstUInt(query);
-    if (uid)
-        dbSetOtherTermsPeopleSync(tid, uid, changeUpdated);
-    else if (!row.contains(QStringLiteral("begin")))
-        row.set(QStringLiteral("begin"), startOfToday());
-
-    const QString setList = row.setList(db);
-    if (uid) {
-        if (!run(updatePersonSql.arg(setList, QString::number(uid))))
-            return 0;
-        if (query.numRowsAffected() == 0)
-            httpStatus = 208;
-    } else {
-        if (!run(insertPersonSql.arg(setList, row.valuesList())))
-            return 0;
-        // 1: a new row; 2: the concurrently stored person was changed; 0: it
-        // already held these values.
-        const int affected = query.numRowsAffected();
-        if (affected == 1) {
-            uid = query.lastInsertId().toUInt();
-            if (uid)
-                httpStatus = 201;
-        } else {
-            // Read the stored row's id back: a trigger on the table makes the
-            // server forget the id that the duplicate branch reported.
-            if (!run(personByPidSql.arg(pid)))
-                return 0;
-            uid = firstUInt(query);
-            if (uid) {
-                if (affected == 0)
-                    httpStatus = 208;
-                dbSetOtherTermsPeopleSync(tid, uid, changeUpdated);
-            }
-        }
-    }
-
     result.insert(QStringLiteral("res"), uid);
-    if (!uid)
-        return 0;
-    if (!linkPersonToTerm(query, tid, uid, run))
+    if (!uid || !linkPersonToTerm(query, tid, uid, "dbInsertPerson"))
         return 0;
     return uid;
+}
+
+// A person already stored under pid is rewritten and its other terminals are
+// marked; otherwise a new row is inserted, valid from today unless the body
+// says when. uid: the person's id, 0 when none came back.
+bool KelvoWorker::storePerson(QSqlQuery &query, quint32 tid, quint32 pid, UpdateRow &row, quint32 &uid)
+{
+    if (!findId(query, personByPidSql.arg(pid), "dbInsertPerson", uid))
+        return false;
+    if (uid) {
+        dbSetOtherTermsPeopleSync(tid, uid, changeUpdated);
+        return updateStored(
+            query, updatePersonSql.arg(row.setList(db), QString::number(uid)), "dbInsertPerson");
+    }
+    if (!row.contains(QStringLiteral("begin")))
+        row.set(QStringLiteral("begin"), startOfToday());
+    return insertPerson(query, tid, pid, row, uid);
+}
+
+bool KelvoWorker::insertPerson(QSqlQuery &query, quint32 tid, quint32 pid, const UpdateRow &row, quint32 &uid)
+{
+    if (!execSql(query, insertPersonSql.arg(row.setList(db), row.valuesList()), "dbInsertPerson"))
+        return false;
+    // 1: a new row; 2: the concurrently stored person was changed; 0: it
+    // already held these values.
+    const int affected = query.numRowsAffected();
+    if (affected == 1) {
+        uid = createdId(query);
+        return true;
+    }
+    // Read the stored row's id back: a trigger on the table makes the server
+    // forget the id that the duplicate branch reported.
+    if (!findId(query, personByPidSql.arg(pid), "dbInsertPerson", uid))
+        return false;
+    if (uid) {
+        if (affected == 0)
+            httpStatus = 208;
+        dbSetOtherTermsPeopleSync(tid, uid, changeUpdated);
+    }
+    return true;
 }
 
 bool KelvoWorker::dbUpdatePerson(quint32 tid, quint32 uid, const QVariantMap &data)
@@ -401,15 +388,27 @@ bool KelvoWorker::dbUpdatePerson(quint32 tid, quint32 uid, const QVariantMap &da
     row.addFields(data, personKeys, personSkipWhenEmpty);
 
     QSqlQuery query(db);
-    const auto run = [this, &query](const QString &sql) { return execSql(query, sql, "dbUpdatePerson"); };
     // A body without any accepted key leaves an empty SET list, which the
     // server refuses: reported like any failed statement.
-    if (!run(updatePersonSql.arg(row.setList(db), QString::number(uid))))
+    if (!execSql(query, updatePersonSql.arg(row.setList(db), QString::number(uid)), "dbUpdatePerson"))
         return false;
     const bool changed = query.numRowsAffected() > 0;
-    if (!linkPersonToTerm(query, tid, uid, run))
+    if (!linkPersonToTerm(query, tid, uid, "dbUpdatePerson"))
         return false;
     return changed;
+}
+
+// Links the person to the uploading terminal unless the link exists. False
+// only when the link could not be counted: a failed link insert is reported,
+// but the person itself was stored.
+bool KelvoWorker::linkPersonToTerm(QSqlQuery &query, quint32 tid, quint32 uid, const char *operation)
+{
+    if (!execSql(query, countLinkSql.arg(uid).arg(tid), operation))
+        return false;
+    if (query.next() && query.value(0).toUInt() != 0)
+        return true;
+    execSql(query, insertLinkSql.arg(uid).arg(tid), operation);
+    return true;
 }
 
 bool KelvoWorker::dbSetOtherTermsPeopleSync(quint32 tid, quint32 uid, const QString &type)
@@ -433,31 +432,33 @@ quint32 KelvoWorker::dbInsertEntrance(quint32 tid, const QVariantMap &data)
     const quint32 refId = BodyValue::number(data.value(QStringLiteral("refId")));
     if (debugLevel)
         qDebug("KelvoWorker::dbInsertEntrance(%u, %u)", tid, refId);
-    if (!refId) {
-        setError(QStringLiteral("Reference ID is required!"), 422);
+    if (!requireUploadValue(refId != 0, QStringLiteral("Reference ID is required!")))
         return 0;
-    }
     const quint32 uid = BodyValue::number(data.value(QStringLiteral("uid")));
-    if (!uid) {
-        setError(QStringLiteral("User ID is required!"), 422);
+    if (!requireUploadValue(uid != 0, QStringLiteral("User ID is required!")))
         return 0;
-    }
-    QVariantMap answer { { QStringLiteral("rid"), refId }, { QStringLiteral("uid"), uid } };
-    // A stored entrance is answered with its id and never written again.
-    const auto answerStored = [this, &answer](quint32 id) {
-        answer.insert(QStringLiteral("eid"), id);
-        httpStatus = 208;
-        result.insert(QStringLiteral("res"), answer);
-        return id;
-    };
 
     QSqlQuery query(db);
-    if (!execSql(query, entranceByRefSql.arg(tid).arg(refId), "dbInsertEntrance"))
+    quint32 stored = 0;
+    if (!findId(query, entranceByRefSql.arg(tid).arg(refId), "dbInsertEntrance", stored))
         return 0;
-    if (const quint32 stored = firstUInt(query))
-        return answerStored(stored);
-
+    // A stored entrance is answered with its id and never written again.
+    if (stored)
+        return answerStoredEntrance(refId, uid, stored);
     UpdateRow row;
+    if (!entranceRow(tid, data, row))
+        return 0;
+    const QByteArray photo = decodeSafeBase64(BodyValue::text(data.value(QStringLiteral("image"))).toUtf8());
+    if (!insertEntrance(query, row, photo))
+        return 0;
+    return answerInsertedEntrance(query, refId, uid);
+}
+
+// The accepted keys that data holds (a numeric key only when it is not 0),
+// the terminal, and the time of the upload; false (422) when one of the
+// required keys is missing.
+bool KelvoWorker::entranceRow(quint32 tid, const QVariantMap &data, UpdateRow &row)
+{
     row.set(QStringLiteral("tid"), tid);
     int required = 0;
     for (const QString &key : entranceKeys) {
@@ -468,40 +469,91 @@ quint32 KelvoWorker::dbInsertEntrance(quint32 tid, const QVariantMap &data)
             ++required;
         row.set(key, BodyValue::text(it.value()).trimmed());
     }
-    if (required < entranceRequiredKeys.size()) {
-        setError(QStringLiteral("Required field is missing!"), 422);
-        return 0;
-    }
+    if (!requireUploadValue(
+            required >= entranceRequiredKeys.size(), QStringLiteral("Required field is missing!")))
+        return false;
     const qint64 created = now();
     row.set(QStringLiteral("created"), created);
     if (!row.contains(QStringLiteral("date")))
         row.set(QStringLiteral("date"), created);
+    return true;
+}
 
-    const QByteArray photo = decodeSafeBase64(BodyValue::text(data.value(QStringLiteral("image"))).toUtf8());
-    if (photo.isEmpty()) {
-        if (!execSql(query, insertEntranceSql.arg(row.setList(db), keepStoredEntrance), "dbInsertEntrance"))
-            return 0;
-    } else {
-        // The photo travels as a bound value; the statement text never holds it.
-        const QString sql = insertEntrancePhotoSql.arg(
-            (row.columns() << QStringLiteral("photo")).join(QStringLiteral(", ")),
+bool KelvoWorker::insertEntrance(QSqlQuery &query, const UpdateRow &row, const QByteArray &photo)
+{
+    if (photo.isEmpty())
+        return execSql(query, insertEntranceSql.arg(row.setList(db), keepStoredEntrance), "dbInsertEntrance");
+    // The photo travels as a bound value; the statement text never holds it.
+    const QString sql
+        = insertEntrancePhotoSql.arg((row.columns() << QStringLiteral("photo")).join(QStringLiteral(", ")),
             (row.placeholders() << QStringLiteral(":photo")).join(QStringLiteral(", ")), keepStoredEntrance);
-        if (!prepareSql(query, sql, "dbInsertEntrance"))
-            return 0;
-        row.bindValues(query);
-        query.bindValue(QStringLiteral(":photo"), photo, QSql::In | QSql::Binary);
-        if (!execPrepared(query, "dbInsertEntrance"))
-            return 0;
-    }
+    if (!prepareSql(query, sql, "dbInsertEntrance"))
+        return false;
+    row.bindValues(query);
+    query.bindValue(QStringLiteral(":photo"), photo, QSql::In | QSql::Binary);
+    return execPrepared(query, "dbInsertEntrance");
+}
 
+// A new row is answered 201 and announced; a row that a concurrent upload
+// stored first is answered as stored.
+quint32 KelvoWorker::answerInsertedEntrance(QSqlQuery &query, quint32 refId, quint32 uid)
+{
     const quint32 id = query.lastInsertId().toUInt();
     if (id && query.numRowsAffected() != 1)
-        return answerStored(id);
-    answer.insert(QStringLiteral("eid"), id);
-    result.insert(QStringLiteral("res"), answer);
+        return answerStoredEntrance(refId, uid, id);
+    answerEntrance(refId, uid, id);
     if (!id)
         return 0;
     httpStatus = 201;
     Q_EMIT recordCreated(entranceTable, id, token, entranceCreatedFlags);
+    return id;
+}
+
+quint32 KelvoWorker::answerStoredEntrance(quint32 refId, quint32 uid, quint32 id)
+{
+    answerEntrance(refId, uid, id);
+    httpStatus = 208;
+    return id;
+}
+
+void KelvoWorker::answerEntrance(quint32 refId, quint32 uid, quint32 id)
+{
+    result.insert(QStringLiteral("res"),
+        QVariantMap { { QStringLiteral("rid"), refId }, { QStringLiteral("uid"), uid },
+            { QStringLiteral("eid"), id } });
+}
+
+// ---------------------------------------------------------------- shared shapes
+
+bool KelvoWorker::requireUploadValue(bool given, const QString &message)
+{
+    if (given)
+        return true;
+    setError(message, 422);
+    return false;
+}
+
+bool KelvoWorker::findId(QSqlQuery &query, const QString &sql, const char *operation, quint32 &id, int code)
+{
+    if (!execSql(query, sql, operation, code))
+        return false;
+    id = firstUInt(query);
+    return true;
+}
+
+bool KelvoWorker::updateStored(QSqlQuery &query, const QString &sql, const char *operation)
+{
+    if (!execSql(query, sql, operation))
+        return false;
+    if (query.numRowsAffected() == 0)
+        httpStatus = 208;
+    return true;
+}
+
+quint32 KelvoWorker::createdId(QSqlQuery &query)
+{
+    const quint32 id = query.lastInsertId().toUInt();
+    if (id)
+        httpStatus = 201;
     return id;
 }
