@@ -64,16 +64,7 @@ QByteArray KelvoWorker::buildResponse(
     token.clear();
     contentType.clear();
     parseHeader(headers);
-
-    const QString path = url.path(QUrl::FullyDecoded);
-    if (debugLevel >= 2)
-        qDebug() << "KelvoWorker: URL path:" << path << " query:" << url.query();
-    QStringList parts = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    if (!parts.isEmpty())
-        parts.removeFirst();
-    if (debugLevel >= 2)
-        qDebug() << "KelvoWorker: pathParts:" << parts.join(QStringLiteral(" | "));
-
+    const QStringList parts = pathParts(url);
     result.insert(QStringLiteral("request"),
         QVariantMap { { QStringLiteral("method"), method },
             { QStringLiteral("path"), parts.join(QStringLiteral("/")) } });
@@ -87,10 +78,35 @@ QByteArray KelvoWorker::buildResponse(
         return renderResponse();
     }
 
-    QByteArray data;
-    if (!body.isEmpty())
-        data = contentType.contains(QLatin1String("/json")) ? body : decodeSafeBase64(body);
+    dispatch(method, parts, requestData(body));
+    finishRequest();
+    return renderResponse();
+}
 
+// The path below the plug-in's prefix, one element a part.
+QStringList KelvoWorker::pathParts(const QUrl &url) const
+{
+    const QString path = url.path(QUrl::FullyDecoded);
+    if (debugLevel >= 2)
+        qDebug() << "KelvoWorker: URL path:" << path << " query:" << url.query();
+    QStringList parts = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    if (!parts.isEmpty())
+        parts.removeFirst();
+    if (debugLevel >= 2)
+        qDebug() << "KelvoWorker: pathParts:" << parts.join(QStringLiteral(" | "));
+    return parts;
+}
+
+// A JSON body as it came, any other in the safe Base64 of the terminals.
+QByteArray KelvoWorker::requestData(const QByteArray &body) const
+{
+    if (body.isEmpty())
+        return QByteArray();
+    return contentType.contains(QLatin1String("/json")) ? body : decodeSafeBase64(body);
+}
+
+void KelvoWorker::dispatch(const QString &method, const QStringList &parts, const QByteArray &data)
+{
     if (method == QLatin1String("GET"))
         buildGetResponse(parts);
     else if (method == QLatin1String("POST"))
@@ -101,12 +117,16 @@ QByteArray KelvoWorker::buildResponse(
         buildDeleteResponse(parts);
     else
         setError(QStringLiteral("Method '%1' is not supported!").arg(method), 405);
+}
 
+// The request's connection goes to the keeper when connections are kept,
+// and is closed otherwise.
+void KelvoWorker::finishRequest()
+{
     if (keepCapacity() > 0 && dbOpened && db.isOpen())
         keepConnection();
     else if (dbOpened)
         db.close();
-    return renderResponse();
 }
 
 int KelvoWorker::keepCapacity() const

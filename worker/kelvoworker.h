@@ -158,6 +158,13 @@ protected:
     bool execRetrying(QSqlQuery &query, const QString &sql);
 
 private:
+    // Steps of a request: the path's parts, the decoded body, the method's
+    // handler, and the connection let go of after the answer.
+    QStringList pathParts(const QUrl &url) const;
+    QByteArray requestData(const QByteArray &body) const;
+    void dispatch(const QString &method, const QStringList &parts, const QByteArray &data);
+    void finishRequest();
+
     // The statement runner of every database operation.
     // Runs sql on the request's connection. A statement that the server rolled
     // back as a deadlock victim is run again (in autocommit mode nothing of it
