@@ -231,4 +231,15 @@ private:
     QVariantMap syncList(const SyncList &list, quint32 tid, bool force);
     void gatherSyncList(const SyncList &list, quint32 tid, bool force, QVariantMap &answer);
     bool writePersonMap(const PersonMap &map, quint32 tid, quint32 uid);
+
+    // Steps of the synchronisation state: the terminal's row, then the lists
+    // of the pending kinds.
+    struct SyncState;
+    bool readSyncState(quint32 tid, SyncState &state);
+    void addSyncLists(QVariantMap &sync, quint32 tid, quint32 mask, bool force);
+
+    // The three DELETE operations on the item hash of the path.
+    void answerPersonDeletion(quint32 tid, const QString &hash);
+    void answerEntranceDeletion(quint32 tid, const QString &hash);
+    void answerSyncConfirmation(quint32 tid, const QString &hash);
 };

@@ -365,22 +365,23 @@ void KelvoWorker::buildGetResponse(const QStringList &parts)
         dbGetPresent(tid, uid);
 }
 
+// What the terminal's row says: the kinds with pending markers (syn), the
+// kinds it takes at all (flags), and whether it is active.
+struct KelvoWorker::SyncState
+{
+    quint32 syn = 0;
+    bool status = false;
+    quint32 flags = 0;
+};
+
 bool KelvoWorker::dbGetSync(quint32 tid, bool force)
 {
     if (debugLevel)
         qDebug("KelvoWorker::dbGetSync(tid=%u, force=%i)", tid, int(force));
-    QSqlQuery query(db);
-    if (!execSql(query, syncStateSql.arg(tid), "dbGetSync"))
+    SyncState state;
+    if (!readSyncState(tid, state))
         return false;
-    quint32 syn = 0;
-    bool status = false;
-    quint32 flags = 0;
-    if (query.next()) {
-        syn = query.value(0).toUInt();
-        status = query.value(1).toBool();
-        flags = query.value(2).toUInt();
-    }
-    const quint32 mask = force ? (syn | flags) : syn;
+    const quint32 mask = force ? (state.syn | state.flags) : state.syn;
 
     result.insert(QStringLiteral("setOnline"), dbSetTermOnline(tid));
     if (mask == 0) {
@@ -388,27 +389,46 @@ bool KelvoWorker::dbGetSync(quint32 tid, bool force)
         return false;
     }
 
-    QVariantMap sync { { QStringLiteral("sync"), mask }, { QStringLiteral("status"), status } };
-    if (status) {
-        if (mask & interKind)
-            sync.insert(QStringLiteral("inters"), dbGetSyncInters(tid, force));
-        if (mask & peopleKind)
-            sync.insert(QStringLiteral("people"), dbGetSyncPeople(tid, force));
-        if (mask & saldoKind)
-            sync.insert(QStringLiteral("saldo"), dbGetSyncSaldo(tid, force));
-        if (mask & presentKind)
-            sync.insert(QStringLiteral("present"), dbGetSyncPresent(tid, force));
-        if (force)
-            sync.insert(QStringLiteral("lastId"), dbGetEntranceMaxRefId(tid));
-        if (mask & groupKind) {
-            sync.insert(QStringLiteral("grp"), dbGetClrGrp(tid, force));
-            const QVariantMap vars = dbGetVars(tid);
-            if (!vars.isEmpty())
-                sync.insert(QStringLiteral("vars"), vars);
-        }
-    }
+    QVariantMap sync { { QStringLiteral("sync"), mask }, { QStringLiteral("status"), state.status } };
+    if (state.status)
+        addSyncLists(sync, tid, mask, force);
     result.insert(resKey, sync);
     return true;
+}
+
+bool KelvoWorker::readSyncState(quint32 tid, SyncState &state)
+{
+    QSqlQuery query(db);
+    if (!execSql(query, syncStateSql.arg(tid), "dbGetSync"))
+        return false;
+    if (query.next()) {
+        state.syn = query.value(0).toUInt();
+        state.status = query.value(1).toBool();
+        state.flags = query.value(2).toUInt();
+    }
+    return true;
+}
+
+// The lists of the kinds in mask, read in this order; a forced
+// synchronisation carries the terminal's last entrance reference too.
+void KelvoWorker::addSyncLists(QVariantMap &sync, quint32 tid, quint32 mask, bool force)
+{
+    if (mask & interKind)
+        sync.insert(QStringLiteral("inters"), dbGetSyncInters(tid, force));
+    if (mask & peopleKind)
+        sync.insert(QStringLiteral("people"), dbGetSyncPeople(tid, force));
+    if (mask & saldoKind)
+        sync.insert(QStringLiteral("saldo"), dbGetSyncSaldo(tid, force));
+    if (mask & presentKind)
+        sync.insert(QStringLiteral("present"), dbGetSyncPresent(tid, force));
+    if (force)
+        sync.insert(QStringLiteral("lastId"), dbGetEntranceMaxRefId(tid));
+    if (mask & groupKind) {
+        sync.insert(QStringLiteral("grp"), dbGetClrGrp(tid, force));
+        const QVariantMap vars = dbGetVars(tid);
+        if (!vars.isEmpty())
+            sync.insert(QStringLiteral("vars"), vars);
+    }
 }
 
 bool KelvoWorker::dbGetInter(quint32 tid, quint32 vornID)
@@ -513,32 +533,45 @@ void KelvoWorker::buildDeleteResponse(const QStringList &parts)
     if (debugLevel > 1)
         qDebug() << "KelvoWorker::buildDeleteResponse()" << operation << parts.at(1) << itemHash << ")";
 
-    if (operation == QLatin1String("person")) {
-        quint32 uid = 0;
-        if (acceptPerson(itemHash, uid))
-            answerChanged(dbDeletePerson(tid, uid));
-        return;
-    }
-    if (operation == QLatin1String("entrance")) {
-        quint32 id = 0;
-        quint32 refId = 0;
-        if (!requireHash(itemHash, id, refId))
-            return;
-        if (!dbCheckEntrance(id, refId)) {
-            setError(QStringLiteral("Entrance not found!"), 404);
-            return;
-        }
-        answerChanged(dbDeleteEntrance(tid, id));
-        return;
-    }
+    if (operation == QLatin1String("person"))
+        answerPersonDeletion(tid, itemHash);
+    else if (operation == QLatin1String("entrance"))
+        answerEntranceDeletion(tid, itemHash);
+    else
+        answerSyncConfirmation(tid, itemHash);
+}
 
+void KelvoWorker::answerPersonDeletion(quint32 tid, const QString &hash)
+{
+    quint32 uid = 0;
+    if (acceptPerson(hash, uid))
+        answerChanged(dbDeletePerson(tid, uid));
+}
+
+void KelvoWorker::answerEntranceDeletion(quint32 tid, const QString &hash)
+{
+    quint32 id = 0;
+    quint32 refId = 0;
+    if (!requireHash(hash, id, refId))
+        return;
+    if (!dbCheckEntrance(id, refId)) {
+        setError(QStringLiteral("Entrance not found!"), 404);
+        return;
+    }
+    answerChanged(dbDeleteEntrance(tid, id));
+}
+
+// The hash holds the creation time up to which the terminal has the markers,
+// and the kinds it confirms.
+void KelvoWorker::answerSyncConfirmation(quint32 tid, const QString &hash)
+{
     quint32 created = 0;
     quint32 mask = 0;
-    if (!requireHash(itemHash, created, mask))
+    if (!requireHash(hash, created, mask))
         return;
     // A confirmation from the future would delete markers the terminal has not seen yet.
     if (created > now()) {
-        setError(QStringLiteral("Invalid hash '%1'!").arg(itemHash), 400);
+        setError(QStringLiteral("Invalid hash '%1'!").arg(hash), 400);
         return;
     }
     const qint32 deleted = dbDeleteSync(tid, created, quint16(mask));
