@@ -385,6 +385,15 @@ quint32 KelvoWorker::firstUInt(QSqlQuery &query)
     return query.next() ? query.value(0).toUInt() : 0;
 }
 
+bool KelvoWorker::selectUInt(
+    QSqlQuery &query, const QString &sql, const char *operation, quint32 &value, int code)
+{
+    if (!execSql(query, sql, operation, code))
+        return false;
+    value = firstUInt(query);
+    return true;
+}
+
 qint64 KelvoWorker::now()
 {
     return QDateTime::currentSecsSinceEpoch();
@@ -447,10 +456,10 @@ bool KelvoWorker::dbCheckTerm(quint32 tid, quint32 vornID)
     if (debugLevel)
         qDebug("KelvoWorker::dbCheckTerm(%u, %u)", tid, vornID);
     QSqlQuery query(db);
+    quint32 count = 0;
     // The terminal check answers with the server's own error number.
-    if (!execSql(query, checkTermSql.arg(tid).arg(vornID), "dbCheckTerm", serverErrorNumber))
-        return false;
-    return firstUInt(query) != 0;
+    return selectUInt(query, checkTermSql.arg(tid).arg(vornID), "dbCheckTerm", count, serverErrorNumber)
+        && count != 0;
 }
 
 bool KelvoWorker::dbCheckPerson(quint32 uid, quint32 pid)
@@ -458,9 +467,8 @@ bool KelvoWorker::dbCheckPerson(quint32 uid, quint32 pid)
     if (debugLevel)
         qDebug("KelvoWorker::dbCheckPerson(%u, %u)", uid, pid);
     QSqlQuery query(db);
-    if (!execSql(query, checkPersonSql.arg(uid).arg(pid), "dbCheckPerson"))
-        return false;
-    return firstUInt(query) != 0;
+    quint32 count = 0;
+    return selectUInt(query, checkPersonSql.arg(uid).arg(pid), "dbCheckPerson", count) && count != 0;
 }
 
 bool KelvoWorker::dbSetTermOnline(quint32 tid)
@@ -476,7 +484,7 @@ quint32 KelvoWorker::dbGetEntranceMaxRefId(quint32 tid)
     if (debugLevel)
         qDebug("KelvoWorker::dbGetEntranceMaxRefId(%u)", tid);
     QSqlQuery query(db);
-    if (!execSql(query, entranceMaxRefIdSql.arg(tid), "dbGetEntranceMaxRefId"))
-        return 0;
-    return firstUInt(query);
+    quint32 refId = 0;
+    selectUInt(query, entranceMaxRefIdSql.arg(tid), "dbGetEntranceMaxRefId", refId);
+    return refId;
 }

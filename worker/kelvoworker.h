@@ -199,12 +199,14 @@ private:
 
     template<typename Exec> bool retryingDeadlocks(QSqlQuery &query, Exec exec);
 
+    // execSql, then firstUInt() of its result in value.
+    bool selectUInt(
+        QSqlQuery &query, const QString &sql, const char *operation, quint32 &value, int code = 500);
+
     // Shapes of the uploads. A required value: without it the answer is 422
-    // with message. An id looked up by sql (0: no row). An update of a
-    // stored row, 208 when it changed nothing. The id of a new row, 201 when
-    // there is one.
+    // with message. An update of a stored row, 208 when it changed nothing.
+    // The id of a new row, 201 when there is one.
     bool requireUploadValue(bool given, const QString &message);
-    bool findId(QSqlQuery &query, const QString &sql, const char *operation, quint32 &id, int code = 500);
     bool updateStored(QSqlQuery &query, const QString &sql, const char *operation);
     quint32 createdId(QSqlQuery &query);
 

@@ -592,7 +592,8 @@ bool KelvoWorker::dbCheckEntrance(quint32 id, quint32 refId)
     if (debugLevel)
         qDebug("KelvoWorker::dbCheckEntrance(%u, %u)", id, refId);
     QSqlQuery query(db);
-    return execSql(query, checkEntranceSql.arg(id).arg(refId), "dbCheckEntrance") && firstUInt(query) != 0;
+    quint32 count = 0;
+    return selectUInt(query, checkEntranceSql.arg(id).arg(refId), "dbCheckEntrance", count) && count != 0;
 }
 
 bool KelvoWorker::dbDeleteEntrance(quint32 tid, quint32 id)

@@ -271,7 +271,7 @@ quint32 KelvoWorker::storeTerm(const UpdateRow &row, quint32 vornId)
     QSqlQuery query(db);
     quint32 stored = 0;
     // The lookup answers with the server's own error number.
-    if (!findId(query, termByVornIdSql.arg(vornId), "dbInsertTerm", stored, serverErrorNumber))
+    if (!selectUInt(query, termByVornIdSql.arg(vornId), "dbInsertTerm", stored, serverErrorNumber))
         return 0;
     if (stored) {
         result.insert(QStringLiteral("res"), stored);
@@ -345,7 +345,7 @@ quint32 KelvoWorker::dbInsertPerson(quint32 tid, const QVariantMap &data)
 // says when. uid: the person's id, 0 when none came back.
 bool KelvoWorker::storePerson(QSqlQuery &query, quint32 tid, quint32 pid, UpdateRow &row, quint32 &uid)
 {
-    if (!findId(query, personByPidSql.arg(pid), "dbInsertPerson", uid))
+    if (!selectUInt(query, personByPidSql.arg(pid), "dbInsertPerson", uid))
         return false;
     if (uid) {
         dbSetOtherTermsPeopleSync(tid, uid, changeUpdated);
@@ -370,7 +370,7 @@ bool KelvoWorker::insertPerson(QSqlQuery &query, quint32 tid, quint32 pid, const
     }
     // Read the stored row's id back: a trigger on the table makes the server
     // forget the id that the duplicate branch reported.
-    if (!findId(query, personByPidSql.arg(pid), "dbInsertPerson", uid))
+    if (!selectUInt(query, personByPidSql.arg(pid), "dbInsertPerson", uid))
         return false;
     if (uid) {
         if (affected == 0)
@@ -440,7 +440,7 @@ quint32 KelvoWorker::dbInsertEntrance(quint32 tid, const QVariantMap &data)
 
     QSqlQuery query(db);
     quint32 stored = 0;
-    if (!findId(query, entranceByRefSql.arg(tid).arg(refId), "dbInsertEntrance", stored))
+    if (!selectUInt(query, entranceByRefSql.arg(tid).arg(refId), "dbInsertEntrance", stored))
         return 0;
     // A stored entrance is answered with its id and never written again.
     if (stored)
@@ -531,14 +531,6 @@ bool KelvoWorker::requireUploadValue(bool given, const QString &message)
         return true;
     setError(message, 422);
     return false;
-}
-
-bool KelvoWorker::findId(QSqlQuery &query, const QString &sql, const char *operation, quint32 &id, int code)
-{
-    if (!execSql(query, sql, operation, code))
-        return false;
-    id = firstUInt(query);
-    return true;
 }
 
 bool KelvoWorker::updateStored(QSqlQuery &query, const QString &sql, const char *operation)
