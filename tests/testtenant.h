@@ -3,12 +3,26 @@
 #include "workerharness.h"
 
 // Each argument fills the lowest-numbered place marker, as QString::arg does.
-template<typename... Args> QString sqlText(const char *format, const Args &...args)
+inline QString fillText(const char *text)
+{
+    return QString::fromUtf8(text);
+}
+template<typename T> const T &fillText(const T &value)
+{
+    return value;
+}
+template<typename... Args> QString fill(const char *format, const Args &...args)
 {
     QString result = QString::fromUtf8(format);
-    ((result = result.arg(args)), ...);
+    ((result = result.arg(fillText(args))), ...);
     return result;
 }
+
+// The compact JSON text of value, with every "tsc" of since or later written
+// as "now" (0: none).
+QString jsonText(const QJsonValue &value, qint64 since = 0);
+// jsonText of an answer without what every answer carries ("err", "ver", "st", "request").
+QString answerText(const Reply &reply, qint64 since = 0);
 
 // A tenant of one test with a worker on it, dropped again however the test
 // ends. Statements given here run as root on the tenant's schema; every value
@@ -29,11 +43,11 @@ public:
 
     template<typename... Args> QString exec(const char *format, const Args &...args) const
     {
-        return TestDatabase::exec(schema, sqlText(format, args...));
+        return TestDatabase::exec(schema, fill(format, args...));
     }
     template<typename... Args> QVariant value(const char *format, const Args &...args) const
     {
-        return TestDatabase::scalar(schema, sqlText(format, args...));
+        return TestDatabase::scalar(schema, fill(format, args...));
     }
     // The new row's id, or 0 (with a warning) when the insert failed.
     template<typename... Args> quint32 insert(const char *format, const Args &...args) const

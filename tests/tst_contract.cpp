@@ -1,18 +1,22 @@
-// The plug-in inside a host that knows nothing but the contract: its own
-// declarations (contract/hostcontract.h), its own registry object with guard
-// bytes behind it, its own removal of released connections. Several threads
-// serve several tenants through workers of the loaded libkelvo.so.
+// The built libkelvo.so loaded as a host loads it, inside a host that knows
+// nothing but the contract: its own declarations (contract/hostcontract.h),
+// its own registry object with guard bytes behind it, its own removal of
+// released connections. Several threads serve several tenants through workers
+// of the loaded plug-in.
 #include "contract/hostcontract.h"
 #include "testdatabase.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMetaMethod>
 #include <QMutex>
 #include <QPluginLoader>
+#include <QPointer>
 #include <QSignalSpy>
 #include <QThread>
 #include <QtTest>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -33,11 +37,6 @@ QByteArray safe(const QByteArray &bytes)
     return text;
 }
 
-QByteArray unsafe(QByteArray text)
-{
-    return QByteArray::fromBase64(text.replace('-', '+').replace('_', '/').replace('@', '='));
-}
-
 QString hash(quint32 a, quint32 b)
 {
     return QString::fromLatin1(safe(QByteArray::number(a) + '.' + QByteArray::number(b)));
@@ -51,14 +50,11 @@ struct Answer
 
 Answer parse(const QByteArray &response)
 {
-    Answer a;
-    const int end = response.indexOf("\r\n\r\n");
-    const QList<QByteArray> status = response.left(response.indexOf("\r\n")).split(' ');
-    if (end < 0 || status.size() < 3 || status.at(0) != "HTTP/1.1")
-        return a;
-    a.status = status.at(1).toInt();
-    a.json = QJsonDocument::fromJson(unsafe(response.mid(end + 4))).object();
-    return a;
+    QByteArray body = response.mid(response.indexOf("\r\n\r\n") + 4);
+    body.replace('-', '+').replace('_', '/').replace('@', '=');
+    const bool http = response.startsWith("HTTP/1.1 ");
+    return { http ? response.mid(9, 3).toInt() : 0,
+        QJsonDocument::fromJson(QByteArray::fromBase64(body)).object() };
 }
 
 // The registry as the host allocates it, with guard bytes right behind the
@@ -75,24 +71,26 @@ public:
         registry = new (storage) DBManager;
     }
     ~GuardedRegistry() { registry->~DBManager(); }
-    GuardedRegistry(const GuardedRegistry &) = delete;
-    GuardedRegistry &operator=(const GuardedRegistry &) = delete;
+    Q_DISABLE_COPY(GuardedRegistry)
 
     DBManager *operator->() const { return registry; }
     DBManager *get() const { return registry; }
     bool guardIntact() const
     {
-        for (std::size_t i = 0; i < guardSize; ++i) {
-            if (storage[sizeof(DBManager) + i] != guardByte)
-                return false;
-        }
-        return true;
+        return std::all_of(
+            storage + sizeof(DBManager), std::end(storage), [](auto b) { return b == guardByte; });
     }
 
 private:
     alignas(DBManager) unsigned char storage[sizeof(DBManager) + guardSize];
     DBManager *registry = nullptr;
 };
+
+bool emitRecordCreated(QObject *worker, uint id)
+{
+    return QMetaObject::invokeMethod(worker, "recordCreated", Qt::DirectConnection,
+        Q_ARG(QString, s("inters_data")), Q_ARG(uint, id), Q_ARG(QString, s("tok")), Q_ARG(quint8, 3));
+}
 
 } // namespace
 
@@ -127,11 +125,9 @@ class TstContract : public QObject
             };
             const auto expect = [&](const char *step, const Answer &a, int status) {
                 if (a.status != status || a.json.value(s("ver")).toString() != s("0.2.5"))
-                    failures << s("%1 %2: status %3, answer %4")
-                                    .arg(tenant.schema, s(step))
-                                    .arg(a.status)
-                                    .arg(QString::fromUtf8(
-                                        QJsonDocument(a.json).toJson(QJsonDocument::Compact)));
+                    failures << s("%1 %2: %3 %4")
+                                    .arg(tenant.schema, s(step), QString::number(a.status),
+                                        QString::fromUtf8(QJsonDocument(a.json).toJson()));
                 return a.status == status;
             };
 
@@ -167,11 +163,17 @@ private slots:
     {
         REQUIRE_TEST_DATABASE();
         QCOMPARE(loader.metaData().value(s("IID")).toString(), s("com.norvane.orv.HttpPluginInterface"));
+        QCOMPARE(loader.metaData().value(s("className")).toString(), s("Kelvo"));
         QVERIFY2(loader.load(), qPrintable(loader.errorString()));
         plugin = qobject_cast<HttpPluginInterface *>(loader.instance());
         QVERIFY(plugin);
         QCOMPARE(plugin->paths(), QStringList { s("/kelvo") });
         QCOMPARE(plugin->getVersion(), s("0.2.5"));
+        // One signal, recordCreated(QString, uint, QString, quint8), which moc records as uchar.
+        const QMetaObject *meta = loader.instance()->metaObject();
+        QCOMPARE(meta->methodCount() - meta->methodOffset(), 1);
+        QCOMPARE(meta->method(meta->methodOffset()).methodSignature(),
+            QByteArray("recordCreated(QString,uint,QString,uchar)"));
         for (const char *tag : { "ca", "cb", "cc" })
             tenants.push_back(TestDatabase::createTenant(s(tag)));
     }
@@ -237,6 +239,38 @@ private slots:
         registry->setInfoDatabase(QSqlDatabase());
         QSqlDatabase::removeDatabase(s("contract.info"));
         QVERIFY(registry.guardIntact());
+    }
+
+    // Every worker relays its signal through the plug-in object once; the
+    // shared worker is one and belongs to the plug-in object.
+    void workersAndTheirRelay()
+    {
+        QObject parent;
+        HttpPluginWorker *a = plugin->getNewWorker(&parent), *b = plugin->getNewWorker(&parent);
+        QVERIFY(a && b && a != b && a->parent() == &parent);
+        QCOMPARE(QList<int>({ a->debugLevel, a->releaseConnection }), QList<int>({ 0, false }));
+        HttpPluginWorker *shared = plugin->getWorker();
+        QVERIFY(plugin->getWorker() == shared && shared->parent() == loader.instance());
+        QSignalSpy spy(loader.instance(), SIGNAL(recordCreated(QString, uint, QString, quint8)));
+        for (QObject *worker : { a, b, shared })
+            QVERIFY(emitRecordCreated(worker, 7));
+        QCOMPARE(spy.size(), 3);
+        QCOMPARE(spy.at(0), (QVariantList { s("inters_data"), 7u, s("tok"), quint8(3) }));
+    }
+
+    // Runs last: destroying the plug-in object takes the shared worker with
+    // it, but not a worker that belongs to another parent, whose relay ends.
+    void destructionOwnership()
+    {
+        QObject parent;
+        QPointer<QObject> shared = plugin->getWorker(), foreign = plugin->getNewWorker(&parent);
+        delete loader.instance();
+        QVERIFY(shared.isNull() && !foreign.isNull());
+        QObject *again = loader.instance(); // the instance entry makes a new object
+        QVERIFY(again);
+        QSignalSpy spy(again, SIGNAL(recordCreated(QString, uint, QString, quint8)));
+        QVERIFY(emitRecordCreated(foreign, 3));
+        QCOMPARE(spy.size(), 0);
     }
 };
 
