@@ -1,16 +1,13 @@
 #include "workerharness.h"
 
-#include <QAtomicInteger>
 #include <QElapsedTimer>
-#include <QSqlDriver>
 #include <QSqlQuery>
-#include <QThread>
 #include <QtTest>
 #include <memory>
 
 // The connection registry against the real server: token lookup, the tenant
-// template, the host's work lists, the queue of unused connections, and many
-// threads asking for the same and for different tenants at once.
+// template, the host's work lists and the queue of unused connections. Many
+// threads on one registry: the contract suite.
 class TstRegistry : public QObject
 {
     Q_OBJECT
@@ -233,47 +230,6 @@ private slots:
         worker.HttpPluginWorker::setDatabase(foreign); // not cloned, not opened by the worker
         worker.closeAndRemoveDB();
         QVERIFY(foreign.isOpen() && registry->unusedConnectionNames().isEmpty());
-    }
-
-    // Eight threads with a worker each share one registry: four ask for the
-    // same tenant, four for tenants of their own. Every request must run on a
-    // connection of its own thread, against the right tenant.
-    void manyThreads()
-    {
-        const auto shared = TestDatabase::createTenant(s("shared"));
-        QAtomicInteger<int> failures;
-        std::vector<std::unique_ptr<QThread>> threads;
-        for (int i = 0; i < 8; ++i) {
-            const TestDatabase::Tenant tenant = i < 4 ? shared : TestDatabase::createTenant(s("own"));
-            const quint32 vorn = i < 4 ? 1000 : 1000 + i, otherVorn = i < 4 ? 1005 : 1000;
-            if (i == 0 || i >= 4)
-                QCOMPARE(TestDatabase::exec(tenant.schema,
-                             s("INSERT INTO term (tid, vornID, status) VALUES (1, %1, 1)").arg(vorn)),
-                    QString());
-            threads.emplace_back(QThread::create([=, &failures, reg = registry.get()] {
-                WorkerHarness worker(reg);
-                for (int r = 0; r < 40; ++r) {
-                    worker.parseHeader({ s("Pragma: token = ") + tenant.token });
-                    if (!worker.initDatabase() || !worker.dbCheckTerm(1, vorn)
-                        || worker.dbCheckTerm(1, otherVorn)
-                        || worker.database().driver()->thread() != QThread::currentThread())
-                        ++failures;
-                    worker.database().close();
-                    if (r % 10 == 9)
-                        reg->removeUnusedConnections();
-                }
-            }));
-        }
-        const int baseConnections = QSqlDatabase::connectionNames().size();
-        for (const auto &thread : threads)
-            thread->start();
-        for (const auto &thread : threads)
-            QVERIFY(thread->wait(120000));
-        QCOMPARE(int(failures), 0);
-        // One template per token, made once; every clone went back: nothing grows.
-        QCOMPARE(registry->tokenConnectionNames().size(), 5);
-        registry->removeUnusedConnections();
-        QCOMPARE(QSqlDatabase::connectionNames().size(), baseConnections + 5);
     }
 };
 
