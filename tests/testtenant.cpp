@@ -74,9 +74,9 @@ quint32 TestTenant::addPerson(const char *name, int status, const char *begin, c
         saldo + 100);
 }
 
-quint32 TestTenant::pid(quint32 uid) const
+QString TestTenant::personHash(quint32 uid) const
 {
-    return value("SELECT pid FROM people WHERE uid = %1", uid).toUInt();
+    return KelvoWorker::encodeHash(uid, value("SELECT pid FROM people WHERE uid = %1", uid).toUInt());
 }
 
 QString TestTenant::link(quint32 uid, quint32 tid, quint32 grp) const

@@ -49,19 +49,13 @@ public:
     {
         return TestDatabase::scalar(schema, fill(format, args...));
     }
-    // The new row's id, or 0 (with a warning) when the insert failed.
-    template<typename... Args> quint32 insert(const char *format, const Args &...args) const
-    {
-        return inserted(exec(format, args...));
-    }
 
     // A terminal with the next Vorn ID of this tenant (from 7001 on).
     Terminal addTerm(quint32 syn = 0, quint32 flags = 0, int status = 1);
     // begin and end are SQL expressions ("UNIX_TIMESTAMP() - 60", "NULL"); presence is saldo + 100.
     quint32 addPerson(
         const char *name, int status = 1, const char *begin = "0", const char *end = "NULL", int saldo = 0);
-    quint32 pid(quint32 uid) const;
-    QString personHash(quint32 uid) const { return KelvoWorker::encodeHash(uid, pid(uid)); }
+    QString personHash(quint32 uid) const;
     QString link(quint32 uid, quint32 tid, quint32 grp = 0) const;
     quint32 entrance(quint32 tid, quint32 uid, quint32 refId) const;
     // An interruption type, offered to tid unless it is 0.
@@ -78,6 +72,11 @@ public:
     WorkerHarness worker;
 
 private:
+    // The new row's id, or 0 (with a warning) when the insert failed.
+    template<typename... Args> quint32 insert(const char *format, const Args &...args) const
+    {
+        return inserted(exec(format, args...));
+    }
     quint32 inserted(const QString &error) const;
 
     quint32 terminals = 0;
