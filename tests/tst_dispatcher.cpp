@@ -15,14 +15,6 @@ QString syncPath()
     return QStringLiteral("/kelvo/sync/") + KelvoWorker::encodeHash(1, 2);
 }
 
-// An answer without its server time, which may cross a second between two requests.
-QJsonObject untimed(const Reply &reply)
-{
-    QJsonObject json = reply.json;
-    json.remove(QStringLiteral("st"));
-    return json;
-}
-
 } // namespace
 
 // The dispatcher and the response envelope: exact response bytes, the status
@@ -188,9 +180,7 @@ private slots:
         QVERIFY(names[1] != names[0]);
         QCOMPARE(h.manager()->unusedConnectionNames(), QStringList { names[0] });
         h.manager()->removeUnusedConnections();
-        QVERIFY(!QSqlDatabase::contains(names[0]));
-        QVERIFY(QSqlDatabase::contains(names[1]));
-        QVERIFY(!QSqlDatabase::contains(DBManager::connectionName(QString())));
+        QVERIFY(!QSqlDatabase::contains(names[0]) && QSqlDatabase::contains(names[1]));
     }
 
     // With "keepConnections" a worker keeps its tenants' connections open
@@ -214,17 +204,16 @@ private slots:
         const Reply perRequest = get(a);
         h.setProperty("keepConnections", 2);
         const Reply first = get(a);
-        QCOMPARE(first.head, perRequest.head);
-        QCOMPARE(untimed(first), untimed(perRequest));
+        QCOMPARE(first.head + answerText(first).toUtf8(), perRequest.head + answerText(perRequest).toUtf8());
         const qint64 id = open(a, "ID");
-        QCOMPARE(untimed(get(a)), untimed(perRequest));
+        QCOMPARE(answerText(get(a)), answerText(perRequest));
         QCOMPARE(open(a), 1);
         h.manager()->removeUnusedConnections();
 
         // The server drops the connection while it is kept.
         QCOMPARE(TestDatabase::exec(QString(), QStringLiteral("KILL %1").arg(id)), QString());
         QTRY_COMPARE_WITH_TIMEOUT(open(a), 0, 10000);
-        QCOMPARE(untimed(get(a)), untimed(perRequest));
+        QCOMPARE(answerText(get(a)), answerText(perRequest));
         QCOMPARE(open(a), 1);
 
         // Three tenants, two kept: the least recently used is closed and released.
