@@ -29,34 +29,24 @@ qint64 nowSecs()
 }
 // A person or type record as a list sends it (tail: its key), or as a
 // synchronisation sends it (tail: type and time).
-QString uidTail(int uid)
-{
-    return s(R"("uid":%1)").arg(uid);
-}
 QString typeTail(const char *type = "U", qint64 tsc = 0)
 {
-    return s(R"("tsc":%1,"type":"%2")").arg(tsc ? QString::number(tsc) : s(R"("now")"), s(type));
+    return fill(R"("tsc":%1,"type":"%2")", tsc ? QString::number(tsc) : s(R"("now")"), type);
 }
 QString person(
     int uid, const char *name, int saldo, int grp, const QString &tail, const char *surname = nullptr)
 {
-    return s(
+    return fill(
         R"({"access":false,"admin":true,"card":"C%1","grp":%2,"name":"%3","pid":%1,"present":%4,"saldo":%5,)"
-        R"("surname":"%6","title":"Dr.","title2":"PhD",%7})")
-        .arg(500 + uid)
-        .arg(grp)
-        .arg(s(name))
-        .arg(saldo + 100)
-        .arg(saldo)
-        .arg(surname ? s(surname) : s("S-") + s(name), tail);
+        R"("surname":"%6","title":"Dr.","title2":"PhD",%7})",
+        500 + uid, grp, name, saldo + 100, saldo, surname ? s(surname) : s("S-") + s(name), tail);
 }
 QString inter(int iid, const char *name, const char *shortcut, int weight, const QString &tail = QString())
 {
-    return s(
-        R"({"color":"#112233",%1"name":"%2","shortcut":"S%3","start":"08:00","stop":"16:00",%4"weight":%5})")
-        .arg(tail.isEmpty() ? s(R"("iid":%1,)").arg(iid) : QString(), s(name), s(shortcut),
-            tail.isEmpty() ? tail : tail + s(","))
-        .arg(weight);
+    return fill(
+        R"({"color":"#112233",%1"name":"%2","shortcut":"S%3","start":"08:00","stop":"16:00",%4"weight":%5})",
+        tail.isEmpty() ? fill(R"("iid":%1,)", iid) : QString(), name, shortcut,
+        tail.isEmpty() ? tail : tail + s(","), weight);
 }
 
 } // namespace
@@ -152,8 +142,8 @@ private slots:
     {
         QTest::addColumn<QString>("path"); // {T}: the terminal hash
         QTest::addColumn<QString>("answer");
-        const QString zoe = person(1, "Zoë", -5, 9, uidTail(1), "Ma"),
-                      until = person(2, "Until", 7, 9, uidTail(2));
+        const QString zoe = person(1, "Zoë", -5, 9, fill(R"("uid":1)"), "Ma"),
+                      until = person(2, "Until", 7, 9, fill(R"("uid":2)"));
         const QString types = QStringList(
             { inter(2, "Break", "Break", 10), inter(3, "Trip", "Trip", 20), inter(1, "Zoë", "Doctor", 30) })
                                   .join(s(","));
