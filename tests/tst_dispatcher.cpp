@@ -10,15 +10,11 @@ void captureMessage(QtMsgType, const QMessageLogContext &, const QString &messag
     capturedMessages << message;
 }
 
-QString syncPath()
-{
-    return QStringLiteral("/kelvo/sync/") + KelvoWorker::encodeHash(1, 2);
-}
-
 } // namespace
 
 // The dispatcher and the response envelope: exact response bytes, the status
-// line, header and path parsing, the per-request and the kept connections.
+// line, header and path parsing, kept connections (a clone per request: the
+// contract suite).
 class TstDispatcher : public QObject
 {
     Q_OBJECT
@@ -42,8 +38,9 @@ private slots:
         QFETCH(QString, method);
         WorkerHarness worker(nullptr);
         worker.resetResponse();
-        QTEST(method.isEmpty() ? worker.renderResponse()
-                               : worker.buildResponse(method, QUrl(syncPath()), {}, {}),
+        QTEST(method.isEmpty()
+                ? worker.renderResponse()
+                : worker.buildResponse(method, QUrl(QStringLiteral("/kelvo/sync/MS4y")), {}, {}),
             "bytes");
     }
 
@@ -161,26 +158,6 @@ private slots:
         QCOMPARE(records[0], QStringList());
         QVERIFY(records[1].contains(QStringLiteral("KelvoWorker::buildResponse()")));
         QVERIFY(records[1].contains(QStringLiteral("KelvoWorker::renderResponse(1) err: 400")));
-    }
-
-    // Every request runs on a fresh clone of the tenant's template, opened in
-    // this thread and closed at the end.
-    void perRequestConnection()
-    {
-        REQUIRE_TEST_DATABASE();
-        TestTenant tenant("disp");
-        WorkerHarness &h = tenant.worker;
-        QStringList names;
-        for (int i = 0; i < 2; ++i) {
-            tenant.send("GET", syncPath().mid(7));
-            names << h.database().connectionName();
-            QVERIFY(names.last().startsWith(QStringLiteral("ORV.%1.Kelvo.").arg(tenant.schema)));
-            QVERIFY(h.isDbCloned() && !h.database().isOpen() && QSqlDatabase::contains(names.last()));
-        }
-        QVERIFY(names[1] != names[0]);
-        QCOMPARE(h.manager()->unusedConnectionNames(), QStringList { names[0] });
-        h.manager()->removeUnusedConnections();
-        QVERIFY(!QSqlDatabase::contains(names[0]) && QSqlDatabase::contains(names[1]));
     }
 
     // With "keepConnections" a worker keeps its tenants' connections open
