@@ -16,13 +16,16 @@ QString clientProgram()
     return fromEnv.isEmpty() ? QStringLiteral("mariadb") : fromEnv;
 }
 
-QStringList clientArguments(const QString &database)
+// Runs program to its end; false, with its error output in error, when it failed.
+bool run(QProcess &process, const QString &program, const QStringList &arguments, QString *error)
 {
-    QStringList args { QStringLiteral("--no-defaults"), QStringLiteral("-h"), TestDatabase::host(),
-        QStringLiteral("-P"), QString::number(TestDatabase::port()), QStringLiteral("-uroot") };
-    if (!database.isEmpty())
-        args << database;
-    return args;
+    process.start(program, arguments);
+    if (process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit
+        && process.exitCode() == 0)
+        return true;
+    if (error)
+        *error = QString::fromLocal8Bit(process.readAllStandardError()) + process.errorString();
+    return false;
 }
 
 // scripts/tenant.sh, the databases' one set-up, against the test server; the
@@ -35,43 +38,17 @@ bool runTenantScript(const QStringList &arguments, QString *error)
     environment.insert(QStringLiteral("KELVO_DB_CLIENT"), clientProgram());
     QProcess script;
     script.setProcessEnvironment(environment);
-    script.start(TestDatabase::sourceDir() + QStringLiteral("/scripts/tenant.sh"),
-        QStringList { arguments.constFirst(), QString::number(TestDatabase::port()) } + arguments.mid(1));
-    if (!script.waitForFinished(120000) || script.exitStatus() != QProcess::NormalExit
-        || script.exitCode() != 0) {
-        *error = QString::fromLocal8Bit(script.readAllStandardError()) + script.errorString();
-        return false;
-    }
-    return true;
-}
-
-QString uniqueTag()
-{
-    static QAtomicInteger<int> counter;
-    return QStringLiteral("%1_%2").arg(QCoreApplication::applicationPid()).arg(++counter);
+    return run(script, TestDatabase::sourceDir() + QStringLiteral("/scripts/tenant.sh"),
+        QStringList { arguments.constFirst(), QString::number(TestDatabase::port()) } + arguments.mid(1),
+        error);
 }
 
 } // namespace
-
-bool TestDatabase::available()
-{
-    return qEnvironmentVariableIsSet("KELVO_TEST_DB_PORT");
-}
 
 QString TestDatabase::host()
 {
     const QString h = qEnvironmentVariable("KELVO_TEST_DB_HOST");
     return h.isEmpty() ? QStringLiteral("127.0.0.1") : h;
-}
-
-int TestDatabase::port()
-{
-    return qEnvironmentVariableIntValue("KELVO_TEST_DB_PORT");
-}
-
-QString TestDatabase::sourceDir()
-{
-    return QStringLiteral(KELVO_SOURCE_DIR);
 }
 
 QSqlDatabase TestDatabase::adminConnection(const QString &database)
@@ -80,12 +57,10 @@ QSqlDatabase TestDatabase::adminConnection(const QString &database)
         = QStringLiteral("test.admin.%1.%2").arg(quintptr(QThread::currentThreadId())).arg(database);
     QSqlDatabase db
         = QSqlDatabase::contains(name) ? QSqlDatabase::database(name, false) : addConnection(name, database);
-    if (!db.isOpen()) {
-        if (!db.open())
-            qWarning() << "admin connection failed:" << db.lastError().text();
-        else // read back 4-byte characters as they are stored
-            QSqlQuery(db).exec(QStringLiteral("SET NAMES utf8mb4"));
-    }
+    if (!db.isOpen() && db.open()) // read back 4-byte characters as they are stored
+        QSqlQuery(db).exec(QStringLiteral("SET NAMES utf8mb4"));
+    else if (!db.isOpen())
+        qWarning() << "admin connection failed:" << db.lastError().text();
     return db;
 }
 
@@ -99,11 +74,6 @@ QSqlDatabase TestDatabase::addConnection(
     db.setPassword(password);
     db.setDatabaseName(database);
     return db;
-}
-
-QSqlDatabase TestDatabase::addInfoConnection(const QString &name)
-{
-    return addConnection(name, infoDatabaseName());
 }
 
 QString TestDatabase::infoDatabaseName()
@@ -127,30 +97,23 @@ bool TestDatabase::loadSqlFile(const QString &database, const QString &path, QSt
 {
     QProcess client;
     client.setStandardInputFile(path);
-    client.start(clientProgram(), clientArguments(database));
-    if (!client.waitForFinished(120000) || client.exitStatus() != QProcess::NormalExit
-        || client.exitCode() != 0) {
-        if (error)
-            *error = QString::fromLocal8Bit(client.readAllStandardError()) + client.errorString();
-        return false;
-    }
-    return true;
+    return run(client, clientProgram(),
+        { QStringLiteral("--no-defaults"), QStringLiteral("-h"), host(), QStringLiteral("-P"),
+            QString::number(port()), QStringLiteral("-uroot"), database },
+        error);
 }
 
 QString TestDatabase::exec(const QString &database, const QString &sql)
 {
     QSqlQuery query(adminConnection(database));
-    if (!query.exec(sql))
-        return query.lastError().text() + QStringLiteral(" [") + sql + QLatin1Char(']');
-    return QString();
+    return query.exec(sql) ? QString()
+                           : query.lastError().text() + QStringLiteral(" [") + sql + QLatin1Char(']');
 }
 
 QVariant TestDatabase::scalar(const QString &database, const QString &sql)
 {
     QSqlQuery query(adminConnection(database));
-    if (!query.exec(sql) || !query.next())
-        return QVariant();
-    return query.value(0);
+    return query.exec(sql) && query.next() ? query.value(0) : QVariant();
 }
 
 bool TestDatabase::waitForLockWait(
@@ -169,8 +132,7 @@ bool TestDatabase::waitForLockWait(
             return true;
         if (gaveUp && gaveUp())
             return false;
-        // The server refreshes its transaction list only when it was not
-        // read for 0.1 s.
+        // The server refreshes its transaction list only when it was not read for 0.1 s.
         QThread::msleep(150);
     }
     return false;
@@ -178,13 +140,10 @@ bool TestDatabase::waitForLockWait(
 
 TestDatabase::Tenant TestDatabase::createTenant(const QString &tag)
 {
-    Tenant t;
-    const QString id = uniqueTag();
-    t.schema = QStringLiteral("kt_%1_%2").arg(tag, id);
-    t.user = QStringLiteral("ku_%1").arg(id);
-    t.password = QStringLiteral("pw-%1-secret").arg(id);
-    t.token = QStringLiteral("token-%1-%2").arg(tag, id);
-
+    static QAtomicInteger<int> counter;
+    const QString id = QStringLiteral("%1_%2").arg(QCoreApplication::applicationPid()).arg(++counter);
+    const Tenant t { QStringLiteral("token-%1-%2").arg(tag, id), QStringLiteral("kt_%1_%2").arg(tag, id),
+        QStringLiteral("ku_%1").arg(id), QStringLiteral("pw-%1-secret").arg(id) };
     QString error;
     if (!runTenantScript(
             { QStringLiteral("tenant"), infoDatabaseName(), t.schema, t.user, t.password, t.token }, &error))

@@ -22,15 +22,13 @@ class TestDatabase
 public:
     struct Tenant
     {
-        QString token;
-        QString schema;
-        QString user;
-        QString password;
+        QString token, schema, user, password;
     };
 
-    static bool available();
+    static bool available() { return qEnvironmentVariableIsSet("KELVO_TEST_DB_PORT"); }
     static QString host();
-    static int port();
+    static int port() { return qEnvironmentVariableIntValue("KELVO_TEST_DB_PORT"); }
+    static QString sourceDir() { return QStringLiteral(KELVO_SOURCE_DIR); }
 
     // The information database of this process, created and loaded on first use.
     static QString infoDatabaseName();
@@ -41,7 +39,10 @@ public:
     static QSqlDatabase addConnection(const QString &name, const QString &database,
         const QString &user = QStringLiteral("root"), const QString &password = QString());
     // addConnection to the information database, as the host would register it.
-    static QSqlDatabase addInfoConnection(const QString &name);
+    static QSqlDatabase addInfoConnection(const QString &name)
+    {
+        return addConnection(name, infoDatabaseName());
+    }
 
     // A new tenant: schema loaded from db/sql/tenant.sql, its own user with
     // rights on that schema alone, and an active row in `schemas`.
@@ -61,8 +62,6 @@ public:
     // Stops early, returning false, when gaveUp() says nothing will wait.
     static bool waitForLockWait(const QString &schema, const QString &queryStart,
         const std::function<bool()> &gaveUp = {}, int timeoutMs = 60000);
-
-    static QString sourceDir();
 };
 
 // QSKIP unless the test server is there.

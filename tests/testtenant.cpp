@@ -1,5 +1,43 @@
 #include "testtenant.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+
+namespace {
+
+QJsonValue untimed(const QJsonValue &value, qint64 since)
+{
+    if (value.isArray()) {
+        QJsonArray array;
+        for (const QJsonValue &item : value.toArray())
+            array << untimed(item, since);
+        return array;
+    }
+    QJsonObject object = value.toObject();
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        const bool now = since && it.key() == QLatin1String("tsc") && it->toDouble() >= double(since);
+        *it = now ? QJsonValue(QStringLiteral("now")) : untimed(*it, since);
+    }
+    return value.isObject() ? QJsonValue(object) : value;
+}
+
+} // namespace
+
+QString jsonText(const QJsonValue &value, qint64 since)
+{
+    const QByteArray text
+        = QJsonDocument(QJsonArray { untimed(value, since) }).toJson(QJsonDocument::Compact);
+    return QString::fromUtf8(text.mid(1, text.size() - 2));
+}
+
+QString answerText(const Reply &reply, qint64 since)
+{
+    QJsonObject json = reply.json;
+    for (const char *key : { "err", "ver", "st", "request" })
+        json.remove(QLatin1String(key));
+    return jsonText(json, since);
+}
+
 TestTenant::TestTenant(const char *tag)
     : Tenant(TestDatabase::createTenant(QString::fromUtf8(tag)))
 { }
@@ -36,9 +74,9 @@ quint32 TestTenant::addPerson(const char *name, int status, const char *begin, c
         saldo + 100);
 }
 
-quint32 TestTenant::pid(quint32 uid) const
+QString TestTenant::personHash(quint32 uid) const
 {
-    return value("SELECT pid FROM people WHERE uid = %1", uid).toUInt();
+    return KelvoWorker::encodeHash(uid, value("SELECT pid FROM people WHERE uid = %1", uid).toUInt());
 }
 
 QString TestTenant::link(quint32 uid, quint32 tid, quint32 grp) const

@@ -3,12 +3,26 @@
 #include "workerharness.h"
 
 // Each argument fills the lowest-numbered place marker, as QString::arg does.
-template<typename... Args> QString sqlText(const char *format, const Args &...args)
+inline QString fillText(const char *text)
+{
+    return QString::fromUtf8(text);
+}
+template<typename T> const T &fillText(const T &value)
+{
+    return value;
+}
+template<typename... Args> QString fill(const char *format, const Args &...args)
 {
     QString result = QString::fromUtf8(format);
-    ((result = result.arg(args)), ...);
+    ((result = result.arg(fillText(args))), ...);
     return result;
 }
+
+// The compact JSON text of value, with every "tsc" of since or later written
+// as "now" (0: none).
+QString jsonText(const QJsonValue &value, qint64 since = 0);
+// jsonText of an answer without what every answer carries ("err", "ver", "st", "request").
+QString answerText(const Reply &reply, qint64 since = 0);
 
 // A tenant of one test with a worker on it, dropped again however the test
 // ends. Statements given here run as root on the tenant's schema; every value
@@ -29,16 +43,11 @@ public:
 
     template<typename... Args> QString exec(const char *format, const Args &...args) const
     {
-        return TestDatabase::exec(schema, sqlText(format, args...));
+        return TestDatabase::exec(schema, fill(format, args...));
     }
     template<typename... Args> QVariant value(const char *format, const Args &...args) const
     {
-        return TestDatabase::scalar(schema, sqlText(format, args...));
-    }
-    // The new row's id, or 0 (with a warning) when the insert failed.
-    template<typename... Args> quint32 insert(const char *format, const Args &...args) const
-    {
-        return inserted(exec(format, args...));
+        return TestDatabase::scalar(schema, fill(format, args...));
     }
 
     // A terminal with the next Vorn ID of this tenant (from 7001 on).
@@ -46,8 +55,7 @@ public:
     // begin and end are SQL expressions ("UNIX_TIMESTAMP() - 60", "NULL"); presence is saldo + 100.
     quint32 addPerson(
         const char *name, int status = 1, const char *begin = "0", const char *end = "NULL", int saldo = 0);
-    quint32 pid(quint32 uid) const;
-    QString personHash(quint32 uid) const { return KelvoWorker::encodeHash(uid, pid(uid)); }
+    QString personHash(quint32 uid) const;
     QString link(quint32 uid, quint32 tid, quint32 grp = 0) const;
     quint32 entrance(quint32 tid, quint32 uid, quint32 refId) const;
     // An interruption type, offered to tid unless it is 0.
@@ -64,6 +72,11 @@ public:
     WorkerHarness worker;
 
 private:
+    // The new row's id, or 0 (with a warning) when the insert failed.
+    template<typename... Args> quint32 insert(const char *format, const Args &...args) const
+    {
+        return inserted(exec(format, args...));
+    }
     quint32 inserted(const QString &error) const;
 
     quint32 terminals = 0;

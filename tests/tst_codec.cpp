@@ -1,8 +1,78 @@
+// The codecs of the wire: safe Base64, the path hash, and the compact JSON
+// writer against Qt's own conversion and writer.
+#include "compactjson.h"
 #include "kelvoworker.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRandomGenerator>
 #include <QtTest>
 
-// Safe Base64 and the hash form of path parts.
+#include <limits>
+
+namespace {
+
+QByteArray byQt(const QVariantMap &map)
+{
+    return QJsonDocument(QJsonObject::fromVariantMap(map)).toJson(QJsonDocument::Compact);
+}
+
+// Control characters, quotes, backslashes, 2- and 3-byte characters, surrogate pairs and lone surrogates.
+QString randomText(QRandomGenerator &random)
+{
+    static const char16_t units[] = { 0x0, 0x1, 0x9, 0xa, 0x1f, '"', '\\', '/', 'a', 0x7f, 0x80, 0xe9, 0x7ff,
+        0x800, 0x20ac, 0xffff, 0xd83d, 0xde00, 0xdbff, 0xdfff };
+    QString text;
+    for (int i = random.bounded(12); i > 0; --i)
+        text.append(QChar(units[random.bounded(int(std::size(units)))]));
+    return text;
+}
+
+QVariant randomValue(QRandomGenerator &random, int depth)
+{
+    switch (random.bounded(depth < 4 ? 11 : 9)) {
+    case 0:
+        return QVariant();
+    case 1:
+        return random.bounded(2) == 0;
+    case 2:
+        return int(random.generate());
+    case 3:
+        return uint(random.generate());
+    case 4:
+        return qint64(random.generate64()) >> random.bounded(64);
+    case 5:
+        return quint64(random.generate64()) >> random.bounded(64);
+    case 6:
+        return random.generateDouble() * std::pow(10.0, random.bounded(-8, 22))
+            * (random.bounded(2) ? 1 : -1);
+    case 7:
+        return randomText(random);
+    case 8: { // edges of the number formats and the other types a handler may put in
+        static const QVariantList edges { std::numeric_limits<int>::min(), std::numeric_limits<uint>::max(),
+            (qint64(1) << 53) + 1, std::numeric_limits<qint64>::min(), std::numeric_limits<quint64>::max(),
+            -0.0, 1e16, 1e20, -2.5e-300, qInf(), qQNaN(), QString(), QByteArray("\xff\0z", 3),
+            QVariant::fromValue<uchar>(200), QVariant::fromValue<float>(0.1f), QDate(2020, 1, 2),
+            QStringList { QStringLiteral("x") } };
+        return edges.at(random.bounded(edges.size()));
+    }
+    case 9: {
+        QVariantMap map;
+        for (int i = random.bounded(6); i > 0; --i)
+            map.insert(randomText(random), randomValue(random, depth + 1));
+        return map;
+    }
+    default: {
+        QVariantList list;
+        for (int i = random.bounded(4); i > 0; --i)
+            list << randomValue(random, depth + 1);
+        return list;
+    }
+    }
+}
+
+} // namespace
+
 class TstCodec : public QObject
 {
     Q_OBJECT
@@ -13,21 +83,11 @@ private slots:
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<bool>("encodes");
-        const auto row = [](const char *tag, const QByteArray &bytes, const char *text, bool encodes) {
-            QTest::newRow(tag) << bytes << QByteArray(text) << encodes;
-        };
-        row("three bytes, no padding", "abc", "YWJj", true);
-        row("one pad", "ab", "YWI@", true);
-        row("two pads", "a", "YQ@@", true);
-        row("plus and slash", QByteArray("\xFB\xFF", 2), "-_8@", true);
-        row("empty", QByteArray(), "", true);
-        row("zero bytes", QByteArray(4, '\0'), "AAAAAA@@", true);
-        row("padding dropped", "ab", "YWI", false);
-        row("only foreign characters", QByteArray(), "!!!", false);
-        row("foreign characters and white space skipped", "abc", "YW! Jj\n", false);
-        row("standard padding too", "ab", "YWI=", false);
-        row("padding in the middle is skipped", QByteArray("a\x06\x16&", 4), "YQ@@YWJj", false);
-        row("lone character yields nothing", QByteArray(), "Y", false);
+        QTest::newRow("plus, slash, one pad") << QByteArray("\xFB\xFF", 2) << QByteArray("-_8@") << true;
+        QTest::newRow("two pads") << QByteArray("a") << QByteArray("YQ@@") << true;
+        QTest::newRow("padding dropped") << QByteArray("ab") << QByteArray("YWI") << false;
+        QTest::newRow("standard padding, foreign characters")
+            << QByteArray("abc") << QByteArray("YW! Jj=\n") << false;
     }
     void safeBase64()
     {
@@ -37,19 +97,10 @@ private slots:
         QFETCH(bool, encodes);
         if (encodes)
             QCOMPARE(HttpPluginWorker::encodeSafeBase64(bytes), text);
-    }
-
-    void roundTripAllBytes()
-    {
         QByteArray all;
         for (int i = 0; i < 256; ++i)
             all.append(char(i));
-        for (int cut = 0; cut < 4; ++cut) {
-            const QByteArray bytes = all.left(all.size() - cut);
-            const QByteArray text = HttpPluginWorker::encodeSafeBase64(bytes);
-            QVERIFY(!text.contains('+') && !text.contains('/') && !text.contains('='));
-            QCOMPARE(HttpPluginWorker::decodeSafeBase64(text), bytes);
-        }
+        QCOMPARE(HttpPluginWorker::decodeSafeBase64(HttpPluginWorker::encodeSafeBase64(all)), all);
     }
 
     void parseHash_data()
@@ -63,26 +114,14 @@ private slots:
                                << first << second;
         };
         row("pair", "12.345", true, 12, 345);
-        row("negative first", "-12.345", true, 12, 345);
+        row("negative first counts by its magnitude", "-2147483648.1", true, 2147483648u, 1);
         row("zero second", "12.0", false, 12, 0);
         row("no dot", "12", false, 0, 0);
         row("three pieces", "1.2.3", true, 1, 2);
-        row("empty", QByteArray(), false, 0, 0);
-        row("leading dot", ".5", false, 0, 0);
-        row("double dot", "7..9", true, 7, 9);
-        row("not numbers", "a.b", false, 0, 0);
         row("second beyond 32 bits", "1.4294967296", false, 1, 0);
         row("largest second", "1.4294967295", true, 1, 4294967295u);
-        row("first beyond signed", "2147483648.1", false, 0, 1);
-        row("most negative first", "-2147483648.1", true, 2147483648u, 1);
-        row("text after zero byte ignored",
-            QByteArray("3.4\0"
-                       "9",
-                5),
-            true, 3, 4);
-        row("zero byte before the dot", QByteArray("3\0.4", 4), false, 0, 0);
+        row("text after a zero byte ignored", QByteArray("3.4\0009", 5), true, 3, 4);
         QTest::newRow("not Base64") << QStringLiteral("!!!") << false << 0u << 0u;
-        QTest::newRow("not Latin-1") << QStringLiteral("\u00e9\u00e9\u00e9\u00e9") << false << 0u << 0u;
     }
     void parseHash()
     {
@@ -91,6 +130,16 @@ private slots:
         QTEST(KelvoWorker::parseHash(hash, a, b), "ok");
         QTEST(uint(a), "first");
         QTEST(uint(b), "second");
+    }
+
+    // Generated values have Qt's bytes (records written field by field: the download lists).
+    void generatedValues()
+    {
+        QRandomGenerator random(20261206);
+        for (int i = 0; i < 3000; ++i) {
+            const QVariantMap map { { QStringLiteral("m"), randomValue(random, 0) } };
+            QCOMPARE(CompactJson::fromMap(map), byQt(map));
+        }
     }
 };
 

@@ -1,18 +1,21 @@
-// The plug-in inside a host that knows nothing but the contract: its own
-// declarations (contract/hostcontract.h), its own registry object with guard
-// bytes behind it, its own removal of released connections. Several threads
-// serve several tenants through workers of the loaded libkelvo.so.
+// The built libkelvo.so loaded as a host loads it, inside a host that knows
+// nothing but the contract: its own declarations (contract/hostcontract.h),
+// its own registry object with guard bytes behind it, its own removal of
+// released connections. Several threads serve several tenants through workers
+// of the loaded plug-in.
 #include "contract/hostcontract.h"
 #include "testdatabase.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QMutex>
+#include <QMetaMethod>
 #include <QPluginLoader>
+#include <QPointer>
 #include <QSignalSpy>
 #include <QThread>
 #include <QtTest>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -33,11 +36,6 @@ QByteArray safe(const QByteArray &bytes)
     return text;
 }
 
-QByteArray unsafe(QByteArray text)
-{
-    return QByteArray::fromBase64(text.replace('-', '+').replace('_', '/').replace('@', '='));
-}
-
 QString hash(quint32 a, quint32 b)
 {
     return QString::fromLatin1(safe(QByteArray::number(a) + '.' + QByteArray::number(b)));
@@ -51,14 +49,11 @@ struct Answer
 
 Answer parse(const QByteArray &response)
 {
-    Answer a;
-    const int end = response.indexOf("\r\n\r\n");
-    const QList<QByteArray> status = response.left(response.indexOf("\r\n")).split(' ');
-    if (end < 0 || status.size() < 3 || status.at(0) != "HTTP/1.1")
-        return a;
-    a.status = status.at(1).toInt();
-    a.json = QJsonDocument::fromJson(unsafe(response.mid(end + 4))).object();
-    return a;
+    QByteArray body = response.mid(response.indexOf("\r\n\r\n") + 4);
+    body.replace('-', '+').replace('_', '/').replace('@', '=');
+    const bool http = response.startsWith("HTTP/1.1 ");
+    return { http ? response.mid(9, 3).toInt() : 0,
+        QJsonDocument::fromJson(QByteArray::fromBase64(body)).object() };
 }
 
 // The registry as the host allocates it, with guard bytes right behind the
@@ -75,24 +70,26 @@ public:
         registry = new (storage) DBManager;
     }
     ~GuardedRegistry() { registry->~DBManager(); }
-    GuardedRegistry(const GuardedRegistry &) = delete;
-    GuardedRegistry &operator=(const GuardedRegistry &) = delete;
+    Q_DISABLE_COPY(GuardedRegistry)
 
     DBManager *operator->() const { return registry; }
     DBManager *get() const { return registry; }
     bool guardIntact() const
     {
-        for (std::size_t i = 0; i < guardSize; ++i) {
-            if (storage[sizeof(DBManager) + i] != guardByte)
-                return false;
-        }
-        return true;
+        return std::all_of(
+            storage + sizeof(DBManager), std::end(storage), [](auto b) { return b == guardByte; });
     }
 
 private:
     alignas(DBManager) unsigned char storage[sizeof(DBManager) + guardSize];
     DBManager *registry = nullptr;
 };
+
+bool emitRecordCreated(QObject *worker, uint id)
+{
+    return QMetaObject::invokeMethod(worker, "recordCreated", Qt::DirectConnection,
+        Q_ARG(QString, s("inters_data")), Q_ARG(uint, id), Q_ARG(QString, s("tok")), Q_ARG(quint8, 3));
+}
 
 } // namespace
 
@@ -107,59 +104,47 @@ class TstContract : public QObject
     std::vector<TestDatabase::Tenant> tenants;
 
     // One serving thread of the host: its own worker, configured as the
-    // contract says, then every tenant's terminal life in turn. Failures are
-    // gathered as text: QtTest's checks belong to the main thread.
-    QStringList serve(DBManager *registry, int thread)
+    // contract says, then every tenant's terminal life in turn, written down
+    // as a trace (QtTest's checks belong to the main thread): the worker's
+    // fields where the host reads them; per tenant the statuses of
+    // registration, sync, entrance and resend, the resend naming the stored
+    // entrance, the connection a clone of the worker's own; an unknown token.
+    QString serve(DBManager *registry, int thread)
     {
-        QStringList failures;
         std::unique_ptr<HttpPluginWorker> worker(plugin->getNewWorker(nullptr));
         worker->setDbManager(registry);
         worker->setDebugLevel(0);
         worker->setReleaseConnection(true);
-        if (worker->dbManager != registry || worker->workerKind() != 1)
-            failures << s("worker fields are not where the host reads them");
-
+        QString trace = s("%1 %2").arg(worker->dbManager == registry).arg(worker->workerKind());
         for (const TestDatabase::Tenant &tenant : tenants) {
-            const QStringList headers { s("Host: localhost"), s("Pragma: token = ") + tenant.token };
             const auto send = [&](const char *method, const QString &path, const QJsonObject &body = {}) {
                 const QByteArray bytes = body.isEmpty() ? QByteArray() : safe(QJsonDocument(body).toJson());
-                return parse(worker->buildResponse(s(method), QUrl(s("/kelvo/") + path), headers, bytes));
+                return parse(worker->buildResponse(s(method), QUrl(s("/kelvo/") + path),
+                    { s("Host: localhost"), s("Pragma: token = ") + tenant.token }, bytes));
             };
-            const auto expect = [&](const char *step, const Answer &a, int status) {
-                if (a.status != status || a.json.value(s("ver")).toString() != s("0.2.5"))
-                    failures << s("%1 %2: status %3, answer %4")
-                                    .arg(tenant.schema, s(step))
-                                    .arg(a.status)
-                                    .arg(QString::fromUtf8(
-                                        QJsonDocument(a.json).toJson(QJsonDocument::Compact)));
-                return a.status == status;
-            };
-
             const quint32 fid = quint32(1000 * (thread + 1) + 1);
             const Answer reg = send("POST", s("term"),
                 { { s("fid"), int(fid) }, { s("name"), s("Gate") }, { s("type"), s("DSK") } });
-            if (!expect("register", reg, 201))
-                continue;
-            const quint32 tid = quint32(reg.json.value(s("res")).toInt());
-            const QString term = hash(tid, fid);
-            expect("sync", send("GET", s("sync/") + term), 200);
+            const QString term = hash(quint32(reg.json.value(s("res")).toInt()), fid);
             const QJsonObject entrance { { s("refId"), 7 }, { s("uid"), 5 }, { s("iid"), 2 },
                 { s("type"), s("in") } };
-            const Answer stored = send("POST", s("entrance/") + term, entrance);
-            const Answer again = send("POST", s("entrance/") + term, entrance);
-            if (expect("entrance", stored, 201) && expect("resend", again, 208)
-                && again.json.value(s("res")).toObject().value(s("eid"))
-                    != stored.json.value(s("res")).toObject().value(s("eid")))
-                failures << tenant.schema + s(": the resend names another entrance");
-            if (!worker->dbCloned
-                || !worker->db.connectionName().startsWith(s("ORV.%1.Kelvo.").arg(tenant.schema)))
-                failures << tenant.schema + s(": the worker's connection is not its own clone");
+            const Answer sync = send("GET", s("sync/") + term),
+                         stored = send("POST", s("entrance/") + term, entrance),
+                         again = send("POST", s("entrance/") + term, entrance);
+            trace
+                += s(" | %1 %2 %3 %4 %5 %6")
+                       .arg(reg.status)
+                       .arg(sync.status)
+                       .arg(stored.status)
+                       .arg(again.status)
+                       .arg(again.json[s("res")][s("eid")] == stored.json[s("res")][s("eid")])
+                       .arg(worker->dbCloned
+                           && worker->db.connectionName().startsWith(s("ORV.%1.Kelvo.").arg(tenant.schema)));
         }
-        const Answer unknown = parse(worker->buildResponse(s("GET"), QUrl(s("/kelvo/sync/") + hash(1, 1)),
-            { s("Pragma: token = no-such-tenant") }, QByteArray()));
-        if (unknown.status != 502)
-            failures << s("unknown token: status %1").arg(unknown.status);
-        return failures;
+        return trace
+            + s(" | %1").arg(parse(worker->buildResponse(s("GET"), QUrl(s("/kelvo/sync/") + hash(1, 1)),
+                                       { s("Pragma: token = no-such-tenant") }, QByteArray()))
+                                 .status);
     }
 
 private slots:
@@ -167,11 +152,17 @@ private slots:
     {
         REQUIRE_TEST_DATABASE();
         QCOMPARE(loader.metaData().value(s("IID")).toString(), s("com.norvane.orv.HttpPluginInterface"));
+        QCOMPARE(loader.metaData().value(s("className")).toString(), s("Kelvo"));
         QVERIFY2(loader.load(), qPrintable(loader.errorString()));
         plugin = qobject_cast<HttpPluginInterface *>(loader.instance());
         QVERIFY(plugin);
         QCOMPARE(plugin->paths(), QStringList { s("/kelvo") });
         QCOMPARE(plugin->getVersion(), s("0.2.5"));
+        // One signal, recordCreated(QString, uint, QString, quint8), which moc records as uchar.
+        const QMetaObject *meta = loader.instance()->metaObject();
+        QCOMPARE(meta->methodCount() - meta->methodOffset(), 1);
+        QCOMPARE(meta->method(meta->methodOffset()).methodSignature(),
+            QByteArray("recordCreated(QString,uint,QString,uchar)"));
         for (const char *tag : { "ca", "cb", "cc" })
             tenants.push_back(TestDatabase::createTenant(s(tag)));
     }
@@ -188,20 +179,17 @@ private slots:
         registry->setInfoDatabase(TestDatabase::addInfoConnection(s("contract.info")));
         QSignalSpy created(loader.instance(), SIGNAL(recordCreated(QString, uint, QString, quint8)));
 
-        QMutex lock;
-        QStringList failures;
+        QString traces[threadCount];
         std::vector<std::unique_ptr<QThread>> threads;
         for (int i = 0; i < threadCount; ++i) {
-            threads.emplace_back(QThread::create([&, i] {
-                const QStringList mine = serve(registry.get(), i);
-                QMutexLocker locked(&lock);
-                failures << mine;
-            }));
+            threads.emplace_back(QThread::create([&, i] { traces[i] = serve(registry.get(), i); }));
             threads.back()->start();
         }
-        for (const auto &thread : threads)
-            QVERIFY(thread->wait(120000));
-        QCOMPARE(failures, QStringList());
+        for (int i = 0; i < threadCount; ++i) {
+            QVERIFY(threads[i]->wait(120000));
+            QCOMPARE(traces[i],
+                s("1 1") + s(" | 201 200 201 208 1 1").repeated(int(tenants.size())) + s(" | 502"));
+        }
         QVERIFY(registry.guardIntact());
 
         // What the plug-in wrote, read at the offsets the host knows.
@@ -237,6 +225,38 @@ private slots:
         registry->setInfoDatabase(QSqlDatabase());
         QSqlDatabase::removeDatabase(s("contract.info"));
         QVERIFY(registry.guardIntact());
+    }
+
+    // Every worker relays its signal through the plug-in object once; the
+    // shared worker is one and belongs to the plug-in object.
+    void workersAndTheirRelay()
+    {
+        QObject parent;
+        HttpPluginWorker *a = plugin->getNewWorker(&parent), *b = plugin->getNewWorker(&parent);
+        QVERIFY(a && b && a != b && a->parent() == &parent);
+        QCOMPARE(QList<int>({ a->debugLevel, a->releaseConnection }), QList<int>({ 0, false }));
+        HttpPluginWorker *shared = plugin->getWorker();
+        QVERIFY(plugin->getWorker() == shared && shared->parent() == loader.instance());
+        QSignalSpy spy(loader.instance(), SIGNAL(recordCreated(QString, uint, QString, quint8)));
+        for (QObject *worker : { a, b, shared })
+            QVERIFY(emitRecordCreated(worker, 7));
+        QCOMPARE(spy.size(), 3);
+        QCOMPARE(spy.at(0), (QVariantList { s("inters_data"), 7u, s("tok"), quint8(3) }));
+    }
+
+    // Runs last: destroying the plug-in object takes the shared worker with
+    // it, but not a worker that belongs to another parent, whose relay ends.
+    void destructionOwnership()
+    {
+        QObject parent;
+        QPointer<QObject> shared = plugin->getWorker(), foreign = plugin->getNewWorker(&parent);
+        delete loader.instance();
+        QVERIFY(shared.isNull() && !foreign.isNull());
+        QObject *again = loader.instance(); // the instance entry makes a new object
+        QVERIFY(again);
+        QSignalSpy spy(again, SIGNAL(recordCreated(QString, uint, QString, quint8)));
+        QVERIFY(emitRecordCreated(foreign, 3));
+        QCOMPARE(spy.size(), 0);
     }
 };
 

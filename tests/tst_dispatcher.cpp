@@ -10,23 +10,11 @@ void captureMessage(QtMsgType, const QMessageLogContext &, const QString &messag
     capturedMessages << message;
 }
 
-QString syncPath()
-{
-    return QStringLiteral("/kelvo/sync/") + KelvoWorker::encodeHash(1, 2);
-}
-
-// An answer without its server time, which may cross a second between two requests.
-QJsonObject untimed(const Reply &reply)
-{
-    QJsonObject json = reply.json;
-    json.remove(QStringLiteral("st"));
-    return json;
-}
-
 } // namespace
 
-// The dispatcher and the response envelope: request matrix, header and path
-// parsing, exact response bytes, the per-request and the kept connections.
+// The dispatcher and the response envelope: exact response bytes, the status
+// line, header and path parsing, kept connections (a clone per request: the
+// contract suite).
 class TstDispatcher : public QObject
 {
     Q_OBJECT
@@ -50,8 +38,9 @@ private slots:
         QFETCH(QString, method);
         WorkerHarness worker(nullptr);
         worker.resetResponse();
-        QTEST(method.isEmpty() ? worker.renderResponse()
-                               : worker.buildResponse(method, QUrl(syncPath()), {}, {}),
+        QTEST(method.isEmpty()
+                ? worker.renderResponse()
+                : worker.buildResponse(method, QUrl(QStringLiteral("/kelvo/sync/MS4y")), {}, {}),
             "bytes");
     }
 
@@ -66,17 +55,9 @@ private slots:
         };
         row("error wins over 208", 208, { 404 }, "HTTP/1.1 404 Not Found");
         row("second error wins", 200, { 404, 422 }, "HTTP/1.1 422 Unprocessable Entity");
-        row("database number stays in err", 200, { 1146 }, "HTTP/1.1 200 OK");
-        row("600 is no status", 201, { 600 }, "HTTP/1.1 201 Created");
         row("599 is a status", 200, { 599 }, "HTTP/1.1 599 Network Connect Timeout Error");
-        row("99 is no status", 208, { 99 }, "HTTP/1.1 208 Already Reported");
-        row("100 is a status", 200, { 100 }, "HTTP/1.1 100 Continue");
-        row("unnamed 1xx", 200, { 199 }, "HTTP/1.1 199 Information");
-        row("unnamed 2xx", 209, {}, "HTTP/1.1 209 Success");
-        row("unnamed 3xx", 200, { 306 }, "HTTP/1.1 306 Redirect");
-        row("teapot", 200, { 418 }, "HTTP/1.1 418 I'm a teapot");
-        row("unnamed 4xx", 200, { 420 }, "HTTP/1.1 420 Client Error");
-        row("unnamed 5xx", 200, { 509 }, "HTTP/1.1 509 Server Error");
+        row("99 is no status, database number stays in err", 208, { 99 }, "HTTP/1.1 208 Already Reported");
+        row("unnamed 4xx", 209, { 420 }, "HTTP/1.1 420 Client Error");
         row("low 16 bits of a large code", 200, { 65536 + 404 }, "HTTP/1.1 404 Not Found");
     }
     void statusLine()
@@ -89,14 +70,11 @@ private slots:
         for (const int code : errors)
             worker.setError(QStringLiteral("boom %1").arg(code), quint16(code));
         if (errors.value(0) > 65535) // setError takes 16 bits; a handler may still write a wider "err"
-            const_cast<QVariantMap &>(worker.resultMap()).insert(QStringLiteral("err"), errors[0]);
+            worker.result.insert(QStringLiteral("err"), errors[0]);
         const Reply reply = WorkerHarness::parse(worker.renderResponse());
         QTEST(reply.head.left(reply.head.indexOf("\r\n")), "statusLine");
-        QCOMPARE(reply.err(), errors.value(errors.size() - 1));
-        if (!errors.isEmpty())
-            QCOMPARE(reply.res().toString(), QStringLiteral("boom %1").arg(errors.last()));
-        QCOMPARE(
-            reply.head.mid(reply.head.indexOf("Content-Length: ") + 16).trimmed().toInt(), reply.body.size());
+        QCOMPARE(reply.err(), errors.last());
+        QCOMPARE(reply.res().toString(), QStringLiteral("boom %1").arg(errors.last()));
     }
 
     // Requests answered before any tenant database is touched.
@@ -115,19 +93,12 @@ private slots:
                 << status << QString::fromLatin1(message) << QString::fromLatin1(requestPath);
         };
         const char *const noDatabase = "Database '' not initialized!";
-        row("PATCH", "/kelvo/sync/x", 405, "Method 'PATCH' not allowed!", nullptr);
         row("get", "/kelvo/sync/x", 405, "Method 'get' not allowed!", nullptr);
-        row("GET", "/kelvo", 400, "Bad path ''!", "");
         row("GET", "/kelvo/person", 400, "Bad path 'person'!", "person");
-        row("GET", "/kelvo/foo/xyz", 400, "Bad path 'foo/xyz'!", "foo/xyz");
         row("GET", "/kelvo/SYNC/xyz", 400, "Bad path 'SYNC/xyz'!", "SYNC/xyz");
         row("POST", "/kelvo/foo/xyz", 502, noDatabase, "foo/xyz"); // POST checks its operation later
-        row("DELETE", "/kelvo/", 400, "Bad path ''!", "");
-        row("GET", "/kelvo//person///abc", 502, noDatabase, "person/abc"); // empty segments dropped
-        row("GET", "/other/person/abc", 502, noDatabase, "person/abc"); // prefix text not checked
-        row("GET", "/kelvo/person/abc?x=1", 502, noDatabase, "person/abc");
+        row("GET", "/other//person///abc?x=1", 502, noDatabase, "person/abc"); // empty segments dropped
         row("PUT", "/kelvo/te%72m/a%2Fb", 502, noDatabase, "term/a/b");
-        row("GET", "/kelvo/sync/MS4y", 502, noDatabase, "sync/MS4y", "no-such-tenant");
         row("GET", "/kelvo/sync/MS4y", 502, noDatabase, "sync/MS4y", "x' OR '1'='1");
     }
     void earlyAnswers()
@@ -141,13 +112,10 @@ private slots:
         const Reply reply = worker.raw(method, path, WorkerHarness::tokenHeaders(token), "x");
         QCOMPARE(QList<int>({ reply.status, reply.err() }), QList<int>({ status, status }));
         QTEST(reply.res().toString(), "message");
-        QCOMPARE(reply.json.value(QStringLiteral("ver")).toString(), QStringLiteral("0.2.5"));
-        const QJsonObject request = reply.json.value(QStringLiteral("request")).toObject();
-        QCOMPARE(reply.json.contains(QStringLiteral("request")), !requestPath.isNull());
-        if (!requestPath.isNull())
-            QCOMPARE(QStringList({ request[QStringLiteral("method")].toString(),
-                         request[QStringLiteral("path")].toString() }),
-                QStringList({ method, requestPath }));
+        const QJsonObject request { { QStringLiteral("method"), method },
+            { QStringLiteral("path"), requestPath } };
+        QCOMPARE(reply.json.value(QStringLiteral("request")),
+            requestPath.isNull() ? QJsonValue(QJsonValue::Undefined) : QJsonValue(request));
     }
 
     void headers_data()
@@ -158,19 +126,13 @@ private slots:
         const auto row = [](const char *tag, const QStringList &lines, const char *token, const char *type) {
             QTest::newRow(tag) << lines << QString::fromLatin1(token) << QString::fromLatin1(type);
         };
-        row("token", { QStringLiteral("Pragma: token = abc ") }, "abc", "");
+        row("token", { QStringLiteral("Pragma: token = a'b\\c = d") }, "a'b\\c", "");
         row("no spaces around =", { QStringLiteral("Pragma: token=abc") }, "", "");
-        row("later token wins",
-            { QStringLiteral("Pragma: token = one"), QStringLiteral("Pragma: token = two") }, "two", "");
-        row("pragma without token word", { QStringLiteral("Pragma: no-cache = x") }, "", "");
-        row("token keeps its inner text", { QStringLiteral("Pragma: token = a'b\\c = d") }, "a'b\\c", "");
-        row("content type", { QStringLiteral("Content-type: application/json; charset=utf-8") }, "",
-            "application/json; charset=utf-8");
         row("capital T ignored", { QStringLiteral("Content-Type: application/json") }, "", "");
-        row("both",
-            { QStringLiteral("Content-type: application/json"), QStringLiteral("Host: x"),
-                QStringLiteral("Pragma: token = t1") },
-            "t1", "application/json");
+        row("later token wins, content type",
+            { QStringLiteral("Pragma: token = one"), QStringLiteral("Content-type: application/json; a=b"),
+                QStringLiteral("Pragma: token = two") },
+            "two", "application/json; a=b");
     }
     void headers()
     {
@@ -198,28 +160,6 @@ private slots:
         QVERIFY(records[1].contains(QStringLiteral("KelvoWorker::renderResponse(1) err: 400")));
     }
 
-    // Every request runs on a fresh clone of the tenant's template, opened in
-    // this thread and closed at the end.
-    void perRequestConnection()
-    {
-        REQUIRE_TEST_DATABASE();
-        TestTenant tenant("disp");
-        WorkerHarness &h = tenant.worker;
-        QStringList names;
-        for (int i = 0; i < 2; ++i) {
-            tenant.send("GET", syncPath().mid(7));
-            names << h.database().connectionName();
-            QVERIFY(names.last().startsWith(QStringLiteral("ORV.%1.Kelvo.").arg(tenant.schema)));
-            QVERIFY(h.isDbCloned() && !h.database().isOpen() && QSqlDatabase::contains(names.last()));
-        }
-        QVERIFY(names[1] != names[0]);
-        QCOMPARE(h.manager()->unusedConnectionNames(), QStringList { names[0] });
-        h.manager()->removeUnusedConnections();
-        QVERIFY(!QSqlDatabase::contains(names[0]));
-        QVERIFY(QSqlDatabase::contains(names[1]));
-        QVERIFY(!QSqlDatabase::contains(DBManager::connectionName(QString())));
-    }
-
     // With "keepConnections" a worker keeps its tenants' connections open
     // between requests: the same answers, a dropped connection reopened
     // before the first statement, the least recently used let go beyond the
@@ -231,8 +171,8 @@ private slots:
         QCOMPARE(a.exec("INSERT INTO term (tid, vornID, status, name) VALUES (1, 2, 1, 'T')"), QString());
         const auto open = [](const TestTenant &t, const char *column = "COUNT(*)") {
             return TestDatabase::scalar(QString(),
-                sqlText("SELECT %1 FROM information_schema.PROCESSLIST WHERE USER = '%2'",
-                    QLatin1String(column), t.user))
+                fill("SELECT %1 FROM information_schema.PROCESSLIST WHERE USER = '%2'", QLatin1String(column),
+                    t.user))
                 .toLongLong();
         };
         const QString path = QStringLiteral("/kelvo/inters/") + KelvoWorker::encodeHash(1, 2);
@@ -241,17 +181,16 @@ private slots:
         const Reply perRequest = get(a);
         h.setProperty("keepConnections", 2);
         const Reply first = get(a);
-        QCOMPARE(first.head, perRequest.head);
-        QCOMPARE(untimed(first), untimed(perRequest));
+        QCOMPARE(first.head + answerText(first).toUtf8(), perRequest.head + answerText(perRequest).toUtf8());
         const qint64 id = open(a, "ID");
-        QCOMPARE(untimed(get(a)), untimed(perRequest));
+        QCOMPARE(answerText(get(a)), answerText(perRequest));
         QCOMPARE(open(a), 1);
         h.manager()->removeUnusedConnections();
 
         // The server drops the connection while it is kept.
         QCOMPARE(TestDatabase::exec(QString(), QStringLiteral("KILL %1").arg(id)), QString());
         QTRY_COMPARE_WITH_TIMEOUT(open(a), 0, 10000);
-        QCOMPARE(untimed(get(a)), untimed(perRequest));
+        QCOMPARE(answerText(get(a)), answerText(perRequest));
         QCOMPARE(open(a), 1);
 
         // Three tenants, two kept: the least recently used is closed and released.

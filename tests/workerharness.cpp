@@ -81,10 +81,7 @@ Reply WorkerHarness::parse(const QByteArray &response)
         return reply;
     reply.head = response.left(end + 2);
     reply.body = response.mid(end + 4);
-    const QList<QByteArray> statusLine = response.left(response.indexOf("\r\n")).split(' ');
-    if (statusLine.size() >= 2)
-        reply.status = statusLine.at(1).toInt();
-    reply.reason = QString::fromUtf8(response.left(response.indexOf("\r\n"))).section(QLatin1Char(' '), 2);
+    reply.status = response.mid(response.indexOf(' ') + 1, 3).toInt();
     reply.json = QJsonDocument::fromJson(decodeSafeBase64(reply.body)).object();
     return reply;
 }

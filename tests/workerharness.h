@@ -8,12 +8,10 @@
 #include <QJsonValue>
 #include <memory>
 
-// One decoded answer of a worker: status line, head and the JSON object of
-// the body (Base64 variant decoded).
+// One decoded answer of a worker: head, body and the JSON object of the body.
 struct Reply
 {
     int status = 0;
-    QString reason;
     QByteArray head;
     QByteArray body;
     QJsonObject json;
@@ -56,18 +54,15 @@ public:
     static Reply parse(const QByteArray &response);
     static QStringList tokenHeaders(const QString &token);
 
-    using KelvoWorker::currentContentType;
-    using KelvoWorker::currentToken;
     using KelvoWorker::dbCheckTerm;
     using KelvoWorker::dbGetSync;
     using KelvoWorker::dbSetOtherTermsPeopleSync;
-    using KelvoWorker::execRetrying;
     using KelvoWorker::httpStatus;
     using KelvoWorker::initDatabase;
     using KelvoWorker::parseHeader;
     using KelvoWorker::renderResponse;
     using KelvoWorker::resetResponse;
-    using KelvoWorker::resultMap;
+    using KelvoWorker::result;
     using KelvoWorker::setError;
     using KelvoWorker::terminalTypeFlags;
 };
