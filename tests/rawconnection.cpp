@@ -1,8 +1,5 @@
 #include "rawconnection.h"
 
-#include "httppluginworker.h"
-
-#include <QJsonDocument>
 #include <QRegularExpression>
 
 RawConnection::RawConnection(quint16 port)
@@ -64,12 +61,4 @@ QByteArray RawConnection::request(
     if (!body.isEmpty() || method == "POST" || method == "PUT")
         r += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
     return r + "\r\n" + body;
-}
-
-QByteArray RawConnection::entrance(quint32 refId, quint32 uid)
-{
-    const QJsonObject entrance { { QStringLiteral("refId"), double(refId) },
-        { QStringLiteral("uid"), double(uid) }, { QStringLiteral("iid"), 1 },
-        { QStringLiteral("type"), QStringLiteral("in") } };
-    return HttpPluginWorker::encodeSafeBase64(QJsonDocument(entrance).toJson(QJsonDocument::Compact));
 }

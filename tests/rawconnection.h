@@ -23,8 +23,6 @@ public:
     // A request as the terminal writes it: Host, the token's Pragma line, Content-Length.
     static QByteArray request(const QByteArray &method, const QString &target,
         const QString &token = QString(), const QByteArray &body = QByteArray());
-    // The safe Base64 body of an entrance of user uid at refId.
-    static QByteArray entrance(quint32 refId, quint32 uid);
 
 private:
     QTcpSocket socket;
