@@ -153,30 +153,25 @@ bool Check::accept(const TermClient::Answer &a, int host, const char *what)
 
 bool Check::setUp()
 {
-    QStringList terms, people, links;
-    for (int tid = 1; tid <= terminals; ++tid)
-        terms << QStringLiteral("(%1, %2, 1, 'C', 'DSK')").arg(tid).arg(900 + tid);
-    for (int uid = 1; uid <= persons; ++uid) {
-        people << QStringLiteral("(%1, %1, 1, 'P')").arg(uid);
-        for (int tid = 1; tid <= terminals; ++tid)
-            links << QStringLiteral("(%1, %2)").arg(uid).arg(tid);
-    }
-    const QLatin1Char comma(',');
     const QSqlDatabase db = connect(QStringLiteral("setup"), 0);
     // One interruption type, so that a host serving again answers terminal 1's list with 200.
-    for (const QString &sql :
-        { QStringLiteral("INSERT INTO term (tid, vornID, status, name, type) VALUES ") + terms.join(comma),
-            QStringLiteral("INSERT INTO people (uid, pid, status, name) VALUES ") + people.join(comma),
-            QStringLiteral("INSERT INTO people_term (uid, tid) VALUES ") + links.join(comma),
-            QStringLiteral("INSERT INTO inters (iid, name) VALUES (1, 'Work')"),
-            QStringLiteral("INSERT INTO inters_term (iid, tid) VALUES (1, 1)") })
-        if (!run(db, sql))
+    for (const char *sql : { "INSERT INTO term (tid, vornID, status, name, type) "
+                             "SELECT seq, 900 + seq, 1, 'C', 'DSK' FROM seq_1_to_%1",
+             "INSERT INTO people (uid, pid, status, name) SELECT seq, seq, 1, 'P' FROM seq_1_to_%2",
+             "INSERT INTO people_term (uid, tid) SELECT p.seq, t.seq FROM seq_1_to_%2 p JOIN seq_1_to_%1 t",
+             "INSERT INTO inters (iid, name) VALUES (1, 'Work')",
+             "INSERT INTO inters_term (iid, tid) VALUES (1, 1)" })
+        if (!run(db,
+                QString::fromLatin1(sql)
+                    .replace(QStringLiteral("%1"), QString::number(terminals))
+                    .replace(QStringLiteral("%2"), QString::number(persons))))
             return false;
     // The producers start on every node at once: each node must hold the links first.
     for (int node = 0; node < nodes.size(); ++node) {
         const QSqlDatabase other = connect(QStringLiteral("setup%1").arg(node), node);
-        run(other, QStringLiteral("SET SESSION wsrep_sync_wait = 1"));
-        if (scalar(other, QStringLiteral("SELECT COUNT(*) FROM people_term")).toInt() != links.size()) {
+        if (!run(other, QStringLiteral("SET SESSION wsrep_sync_wait = 1"))
+            || scalar(other, QStringLiteral("SELECT COUNT(*) FROM people_term")).toInt()
+                != terminals * persons) {
             fail(QStringLiteral("node %1 does not hold the links").arg(node + 1));
             return false;
         }
