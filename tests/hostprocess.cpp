@@ -36,17 +36,6 @@ HostProcess::~HostProcess()
     }
 }
 
-QString HostProcess::url() const
-{
-    return QStringLiteral("http://127.0.0.1:%1/kelvo").arg(port);
-}
-
-QString HostProcess::log()
-{
-    errors += QString::fromLocal8Bit(process.readAllStandardError());
-    return errors;
-}
-
 quint16 HostProcess::adminPort()
 {
     const QRegularExpression line(QStringLiteral("admin listener on 127\\.0\\.0\\.1:(\\d+) "));

@@ -2,7 +2,6 @@
 // information database and host user of this process's own: what each
 // command says, what it leaves behind, and what each account may reach.
 #include "admincommands.h"
-#include "sqlscript.h"
 #include "testdatabase.h"
 
 #include <QSqlQuery>
@@ -167,30 +166,6 @@ private slots:
                           "(SELECT COUNT(*) FROM information_schema.SCHEMATA WHERE SCHEMA_NAME = '%2'), "
                           "(SELECT COUNT(*) FROM mysql.user WHERE User = '%2'))")),
             state);
-    }
-
-    // Statements as the client would send them; files with stored functions need DELIMITER.
-    void script_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QStringList>("statements");
-        QTest::newRow("plain") << s("SELECT 1;\nSELECT 2;") << QStringList { s("SELECT 1"), s("SELECT 2") };
-        QTest::newRow("quoted delimiter")
-            << s("SELECT ';', \"a\\\";\", `x;`;") << QStringList { s("SELECT ';', \"a\\\";\", `x;`") };
-        QTest::newRow("comments") << s("-- don't; stop\n# it's;\n/* ; ' */ SELECT 1;\n-- tail")
-                                  << QStringList { s("-- don't; stop\n# it's;\n/* ; ' */ SELECT 1") };
-        QTest::newRow("delimiter") << s(
-            "DELIMITER //\nCREATE FUNCTION f() RETURNS INT BEGIN RETURN 1; END //\n"
-            "DELIMITER ;\nSELECT f();")
-                                   << QStringList { s("CREATE FUNCTION f() RETURNS INT BEGIN RETURN 1; END"),
-                                          s("SELECT f()") };
-    }
-
-    void script()
-    {
-        QFETCH(QString, text);
-        QFETCH(QStringList, statements);
-        QCOMPARE(SqlScript::statements(text), statements);
     }
 };
 

@@ -1,5 +1,6 @@
 // kelvo-host against the test server over real sockets: hostile clients, a
-// busy or frozen database, signals, the admin listener and the log.
+// database that does not answer (a row held by the test), signals, the admin
+// listener, its metrics and the log.
 #include "hostlog.h"
 #include "hostprocess.h"
 #include "hosttenant.h"
@@ -37,6 +38,33 @@ bool healthy(quint16 admin, bool up)
     return adminGet(admin, "/healthz").startsWith(up ? "HTTP/1.1 200 " : "HTTP/1.1 503 ")
         && adminGet(admin, "/metrics")
                .contains(QByteArray("\nkelvo_information_database_up ") + (up ? "1\n" : "0\n"));
+}
+
+// The first line of a /metrics answer that a scraper would refuse: a sample
+// out of syntax or of no family declared before it, or a histogram whose
+// buckets do not add up to its count.
+QString refused(const QByteArray &answer)
+{
+    static const QRegularExpression sample(
+        s(R"(^([a-z_]+?)(_bucket|_sum|_count)?(\{[a-z]+="[^"\\]*"(,[a-z]+="[^"\\]*")*\})? (\d+(\.\d+)?)$)"));
+    QStringList families;
+    double below = 0; // the histogram's last bucket so far
+    for (const QString &line : QString::fromLatin1(answer.mid(answer.indexOf("\r\n\r\n") + 4))
+                                   .split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        families << (line.startsWith(s("# TYPE ")) ? line.section(QLatin1Char(' '), 2, 2) : QString());
+        const QRegularExpressionMatch m = sample.match(line);
+        const QString suffix = m.captured(2);
+        if (!line.startsWith(QLatin1Char('#'))
+            && (!m.hasMatch() || !families.contains(m.captured(1))
+                || (suffix == s("_bucket") && m.captured(5).toDouble() < below)
+                || (suffix == s("_count") && m.captured(5).toDouble() != below)))
+            return line;
+        if (suffix == s("_bucket"))
+            below = m.captured(5).toDouble();
+        else if (suffix != s("_sum"))
+            below = 0;
+    }
+    return QString();
 }
 
 int status(quint16 port, const QByteArray &bytes)
@@ -286,56 +314,6 @@ private Q_SLOTS:
         QVERIFY(host.log().contains(QLatin1String("abandoned at the shutdown deadline")));
     }
 
-    // A stopped database server: requests needing no database are answered at
-    // once, a tenant's request gets an error answer within the timeouts,
-    // /healthz turns 503, and SIGTERM ends the host within its deadline.
-    void frozenDatabase()
-    {
-        // A server of the test's own: the suite's is shared with suites running in parallel.
-        QTemporaryDir data;
-        const QString script = TestDatabase::sourceDir() + s("/scripts/mariadb.sh");
-        QProcess start;
-        start.start(script, { s("start"), data.path() });
-        QVERIFY(start.waitForFinished(120000) && start.exitCode() == 0);
-        const QString port = QString::fromLatin1(start.readAllStandardOutput().trimmed());
-        QFile pidFile(data.filePath(s("mariadbd.pid")));
-        QVERIFY(pidFile.open(QIODevice::ReadOnly));
-        const pid_t server = pid_t(pidFile.readAll().trimmed().toInt());
-        const auto stop = qScopeGuard([&] {
-            ::kill(server, SIGCONT);
-            QProcess::execute(script, { s("stop"), data.path() });
-        });
-        QCOMPARE(QProcess::execute(s("mariadb"),
-                     { s("--no-defaults"), s("-h127.0.0.1"), s("-P") + port, s("-uroot"), s("-e"),
-                         s("CREATE DATABASE info;\nUSE info;\nSOURCE %1/db/sql/info.sql")
-                             .arg(TestDatabase::sourceDir()) }),
-            0);
-        const QString one = s("1");
-        HostProcess host({ s("--info-db"), s("mysql://root@127.0.0.1:%1/info").arg(port), s("--threads"), one,
-            s("--db-connect-timeout"), one, s("--db-read-timeout"), one, s("--db-write-timeout"), one,
-            s("--shutdown-timeout"), s("2"), s("--admin-listen"), s("127.0.0.1:0"), s("--health-interval"),
-            one });
-        QVERIFY(host.isReady());
-        const quint16 admin = host.adminPort();
-        QTRY_VERIFY(healthy(admin, true));
-        QCOMPARE(::kill(server, SIGSTOP), 0);
-
-        RawConnection tenantRequest(host.port), cheap(host.port);
-        QVERIFY(tenantRequest.isConnected() && cheap.isConnected());
-        tenantRequest.send(RawConnection::request("GET", s("/kelvo/sync/x"), s("some-token")));
-        QCOMPARE(cheap.ask(nothere, 5000).status, 404);
-        const Reply failed = WorkerHarness::parse(tenantRequest.response(30000));
-        QVERIFY2(failed.status >= 500, failed.head.constData());
-        QTRY_VERIFY_WITH_TIMEOUT(healthy(admin, false), 20000);
-
-        QElapsedTimer clock;
-        clock.start();
-        host.signal(SIGTERM);
-        QVERIFY(host.process.waitForFinished(30000));
-        QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
-        QCOMPARE(host.process.exitCode(), 0);
-    }
-
     // SIGHUP: a tenant disabled since is refused (502) at once, another is
     // served as before, and a request in flight is answered.
     void reload()
@@ -419,15 +397,19 @@ private Q_SLOTS:
         for (int i = 0; i < 3; ++i)
             QCOMPARE(client.ask(served.sync()).status, 200);
         QCOMPARE(client.ask(served.entrance(1)).status, 201);
+        QCOMPARE(client.ask(RawConnection::request("PATCH", s("/kelvo/xyz"), served.token)).status, 405);
         QCOMPARE(status(host.port, nothere), 404);
         // recordCreated reaches the main thread after the answer.
         QTRY_VERIFY(host.log().contains(s("recordCreated")));
+        // Whatever words a client sends, the labels are known ones.
         const QByteArray metrics = adminGet(admin, "/metrics");
+        QCOMPARE(refused(metrics), QString());
         for (const char *line : { "Content-Type: text/plain; version=0.0.4",
                  "kelvo_requests_total{method=\"GET\",operation=\"sync\",status=\"200\"} 3",
                  "kelvo_requests_total{method=\"POST\",operation=\"entrance\",status=\"201\"} 1",
+                 "kelvo_requests_total{method=\"other\",operation=\"other\",status=\"405\"} 1",
                  "kelvo_requests_total{method=\"GET\",operation=\"host\",status=\"404\"} 1",
-                 "kelvo_request_duration_seconds_count 5", "kelvo_work_queue_wait_seconds_count 4",
+                 "kelvo_request_duration_seconds_count 6", "kelvo_work_queue_wait_seconds_count 5",
                  "kelvo_entrances_stored_total 1" })
             QVERIFY2(metrics.contains('\n' + QByteArray(line)), line);
         QVERIFY(QString::fromLatin1(metrics).contains(
@@ -498,8 +480,6 @@ private Q_SLOTS:
         const QString url = HostProcess::infoUrl();
         QTest::newRow("password not echoed")
             << QStringList { info, s("mysql://kelvo:s3cret@/x") } << s("'mysql://kelvo:***@/x'");
-        QTest::newRow("unreachable database")
-            << QStringList { info, s("mysql://root@127.0.0.1:1/x") } << s("not reachable");
         QTest::newRow("not a plug-in")
             << QStringList { info, url, s("--plugin"), s(KELVO_HOST_PATH) } << s("not an HTTP plug-in");
     }
