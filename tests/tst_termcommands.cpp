@@ -111,16 +111,6 @@ private Q_SLOTS:
             qPrintable(made));
     }
 
-    // Every command of the usage text has an example in the README.
-    void readmeShowsUsage()
-    {
-        QStringList suggested;
-        for (const QStringList &command : suggestedCommands(s("README.md")))
-            suggested << command.first();
-        for (const QString &line : TermCommands::usage().split(QLatin1Char('\n'), Qt::SkipEmptyParts).mid(1))
-            QVERIFY2(suggested.contains(line.trimmed().section(QLatin1Char(' '), 0, 0)), qPrintable(line));
-    }
-
     void suggestedCommandsWork_data()
     {
         QTest::addColumn<QString>("file");
@@ -142,10 +132,16 @@ private Q_SLOTS:
             qPrintable(error));
         HostProcess host;
         QVERIFY(host.isReady());
+        QStringList ran;
         for (const QStringList &command : commands) {
             const TermRun run = term(host, tenant.token, command.join(QLatin1Char(' ')));
             QVERIFY2(run.exitCode == 0, qPrintable(run.output));
+            ran << command.first();
         }
+        // The README has an example of every command of the usage text.
+        for (const QString &line : TermCommands::usage().split(QLatin1Char('\n'), Qt::SkipEmptyParts).mid(1))
+            QVERIFY2(file != s("README.md") || ran.contains(line.trimmed().section(QLatin1Char(' '), 0, 0)),
+                qPrintable(line));
     }
 
     // Two terminals of one tenant through a real host: registration, lists,
