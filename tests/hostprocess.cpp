@@ -11,7 +11,11 @@ HostProcess::HostProcess(const QStringList &extra)
     process.setProgram(QStringLiteral(KELVO_HOST_PATH));
     process.setArguments(
         QStringList { QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--info-db"),
-            infoUrl(), QStringLiteral("--plugin"), QStringLiteral(KELVO_PLUGIN_PATH) }
+            QStringLiteral("mysql://root@%1:%2/%3")
+                .arg(TestDatabase::host())
+                .arg(TestDatabase::port())
+                .arg(TestDatabase::infoDatabaseName()),
+            QStringLiteral("--plugin"), QStringLiteral(KELVO_PLUGIN_PATH) }
         + extra);
     process.start();
     if (!process.waitForStarted(10000))
@@ -50,12 +54,4 @@ quint16 HostProcess::adminPort()
 void HostProcess::signal(int number) const
 {
     ::kill(pid_t(process.processId()), number);
-}
-
-QString HostProcess::infoUrl()
-{
-    return QStringLiteral("mysql://root@%1:%2/%3")
-        .arg(TestDatabase::host())
-        .arg(TestDatabase::port())
-        .arg(TestDatabase::infoDatabaseName());
 }

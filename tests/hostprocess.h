@@ -17,12 +17,9 @@ public:
     bool isReady() const { return port != 0; }
     QString url() const { return QStringLiteral("http://127.0.0.1:%1/kelvo").arg(port); }
     QString log() { return errors += QString::fromLocal8Bit(process.readAllStandardError()); }
-    int countInLog(const QString &text) { return log().count(text); }
     // The admin listener's port, from the line that names it (0: none within 10 s).
     quint16 adminPort();
     void signal(int number) const;
-
-    static QString infoUrl();
 
     QProcess process;
     quint16 port = 0;

@@ -144,8 +144,6 @@ private slots:
         row("tenant add %3", "1 host's user");
         row("tenant add tb --token abc", "2 token is");
         row("tenant disable nosuch", "1 no tenant 'nosuch'");
-        row("terminals", "2 usage: kelvo-admin terminals NAME");
-        row("tenant frob %2", "2 unknown command");
         row("tenant list --yes-really", "2 unknown option");
         row("tenant rotate-token %2", "0 ");
         row("tenant rotate-token %2 --token %4", "0 %4");

@@ -7,13 +7,10 @@
 #include "rawconnection.h"
 
 #include <QTemporaryDir>
-#include <QThread>
 #include <QtTest>
 
-#include <atomic>
 #include <csignal>
 #include <memory>
-#include <vector>
 
 namespace {
 
@@ -200,42 +197,6 @@ private Q_SLOTS:
         QCOMPARE(one.ask(nothere).status, 404);
     }
 
-    // Eight clients at once, each on its own kept connection, mixing
-    // downloads and uploads and alternating tenants so that every serving
-    // thread serves both: every answer is right, every entrance announced once.
-    void parallelClientsAndTenants()
-    {
-        constexpr int clients = 8;
-        constexpr int rounds = 15;
-        const HostTenant own("par"), other("iso", 0);
-        HostProcess host({ s("--threads"), s("3") });
-        QVERIFY(host.isReady());
-        const quint16 port = host.port;
-        const QString sync = s("/kelvo/sync/") + own.terminal();
-
-        std::atomic<int> good { 0 };
-        std::vector<std::unique_ptr<QThread>> threads;
-        for (int c = 0; c < clients; ++c) {
-            threads.emplace_back(QThread::create([&, c] {
-                RawConnection connection(port);
-                for (int r = 0; r < rounds && connection.isConnected(); ++r)
-                    good += connection.ask(own.sync()).status == 200
-                        && connection.ask(RawConnection::request("GET", sync, other.token)).status == 404
-                        && connection.ask(RawConnection::request("GET", sync, s("no-such-token"))).status
-                            == 502
-                        && connection.ask(own.entrance(quint32(1000 * (c + 1) + r))).status == 201;
-            }));
-            threads.back()->start();
-        }
-        for (const auto &thread : threads)
-            QVERIFY(thread->wait(120000));
-        QCOMPARE(good.load(), clients * rounds);
-        QCOMPARE(own.value("SELECT COUNT(*) FROM inters_data").toInt(), clients * rounds);
-        QVERIFY(own.value("SELECT online FROM term WHERE tid = 1").toUInt() > 0);
-        QCOMPARE(other.value("SELECT COUNT(*) FROM inters_data").toInt(), 0);
-        QTRY_COMPARE(host.countInLog(s("recordCreated tbl=inters_data")), clients * rounds);
-    }
-
     // One worker held by a row lock: a request needing no database is answered
     // at once, a full queue is refused with Retry-After, and a request that
     // waited past the queue deadline is answered 503 without being executed.
@@ -322,7 +283,7 @@ private Q_SLOTS:
                      s("UPDATE `schemas` SET status = 0 WHERE token = '%1'").arg(disabled.token)),
             QString());
         strict->signal(SIGHUP);
-        QTRY_COMPARE(strict->countInLog(s("info: kelvo-host: reloaded")), 1);
+        QTRY_COMPARE(strict->log().count(s("info: kelvo-host: reloaded")), 1);
         QCOMPARE(status(port, disabled.sync(2)), 502);
         QCOMPARE(status(port, tenant->sync()), 200);
         disabled.unlock();
