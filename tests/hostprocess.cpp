@@ -4,8 +4,6 @@
 
 #include <QRegularExpression>
 
-#include <csignal>
-
 HostProcess::HostProcess(const QStringList &extra)
 {
     process.setProgram(QStringLiteral(KELVO_HOST_PATH));
@@ -49,9 +47,4 @@ quint16 HostProcess::adminPort()
             return quint16(m.captured(1).toUInt());
     }
     return 0;
-}
-
-void HostProcess::signal(int number) const
-{
-    ::kill(pid_t(process.processId()), number);
 }

@@ -3,6 +3,8 @@
 #include <QProcess>
 #include <QStringList>
 
+#include <csignal>
+
 // One kelvo-host process on a free loopback port, serving the built plug-in
 // with the test process's information database; what it writes to stderr is
 // kept for the log checks. Stopped with SIGTERM (then killed) when it goes.
@@ -19,7 +21,7 @@ public:
     QString log() { return errors += QString::fromLocal8Bit(process.readAllStandardError()); }
     // The admin listener's port, from the line that names it (0: none within 10 s).
     quint16 adminPort();
-    void signal(int number) const;
+    void signal(int number) const { ::kill(pid_t(process.processId()), number); }
 
     QProcess process;
     quint16 port = 0;

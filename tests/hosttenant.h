@@ -2,10 +2,8 @@
 
 #include "testtenant.h"
 
-// A tenant of one test as terminals reach it through kelvo-host: active
-// terminals 1, 2... and their requests as they go on the wire. It can hold
-// terminal 1's row as another client would, so that a worker's statement on
-// that terminal waits for it.
+// A tenant of one test with active terminals 1, 2... and their requests as
+// they go to kelvo-host; it can hold terminal 1's row as another client would.
 class HostTenant : public TestTenant
 {
 public:

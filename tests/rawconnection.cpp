@@ -2,11 +2,6 @@
 
 #include <QRegularExpression>
 
-RawConnection::RawConnection(quint16 port)
-{
-    socket.connectToHost(QStringLiteral("127.0.0.1"), port);
-}
-
 void RawConnection::send(const QByteArray &bytes)
 {
     socket.write(bytes);
@@ -34,12 +29,6 @@ QByteArray RawConnection::response(int timeoutMs)
         pending += socket.readAll();
     }
     return QByteArray();
-}
-
-Reply RawConnection::ask(const QByteArray &bytes, int timeoutMs)
-{
-    send(bytes);
-    return WorkerHarness::parse(response(timeoutMs));
 }
 
 bool RawConnection::closedByPeer(int timeoutMs)

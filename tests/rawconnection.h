@@ -9,14 +9,17 @@
 class RawConnection
 {
 public:
-    explicit RawConnection(quint16 port);
+    explicit RawConnection(quint16 port) { socket.connectToHost(QStringLiteral("127.0.0.1"), port); }
     bool isConnected() { return socket.waitForConnected(5000); }
 
     void send(const QByteArray &bytes);
     // One complete answer (head and Content-Length body), or empty on timeout or close.
     QByteArray response(int timeoutMs = 15000);
-    // send, then the answer decoded.
-    Reply ask(const QByteArray &bytes, int timeoutMs = 15000);
+    Reply ask(const QByteArray &bytes, int timeoutMs = 15000)
+    {
+        send(bytes);
+        return WorkerHarness::parse(response(timeoutMs));
+    }
     // Whether the peer closed the connection (within the time) without sending more.
     bool closedByPeer(int timeoutMs = 10000);
 

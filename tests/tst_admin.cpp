@@ -89,8 +89,6 @@ private slots:
 
     void cleanupTestCase()
     {
-        if (!TestDatabase::available())
-            return;
         for (const char *sql : { "DROP DATABASE IF EXISTS `%1`", "DROP DATABASE IF EXISTS `%2`",
                  "DROP USER IF EXISTS '%2'@'%'", "DROP USER IF EXISTS '%3'@'%'" })
             TestDatabase::exec(QString(), fill(s(sql)));

@@ -62,12 +62,6 @@ QString refused(const QByteArray &answer)
     return QString();
 }
 
-int status(quint16 port, const QByteArray &bytes)
-{
-    RawConnection connection(port);
-    return connection.ask(bytes).status;
-}
-
 const QByteArray nothere = RawConnection::request("GET", s("/nothere"));
 
 } // namespace
@@ -120,7 +114,6 @@ private Q_SLOTS:
         const auto host = [](const char *name, const QByteArray &bytes, int status) {
             QTest::newRow(name) << bytes << status << QByteArray();
         };
-        host("outside the prefix", RawConnection::request("GET", s("/other/sync/x")), 404);
         host("prefix is a whole segment", RawConnection::request("GET", s("/kelvox/sync/x")), 404);
         host("not HTTP", "GARBAGE\r\n\r\n", 400);
         host("header without colon", get + "Host: a\r\nbroken\r\n\r\n", 400);
@@ -208,9 +201,8 @@ private Q_SLOTS:
         QVERIFY(host.isReady());
         const quint16 admin = host.adminPort();
         RawConnection held(host.port), waiting(host.port), refused(host.port);
-        QVERIFY(held.isConnected() && waiting.isConnected() && refused.isConnected());
-        QVERIFY(busy.holdTerminal(held, busy.sync()));
-        QCOMPARE(status(host.port, nothere), 404);
+        QVERIFY(waiting.isConnected() && refused.isConnected() && busy.holdTerminal(held, busy.sync()));
+        QCOMPARE(RawConnection(host.port).ask(nothere).status, 404);
 
         // One entrance takes the one place in the queue, the next is refused at once.
         waiting.send(busy.entrance(1));
@@ -264,8 +256,7 @@ private Q_SLOTS:
         QCOMPARE(WorkerHarness::parse(held.response()).status, 503);
         QVERIFY(host.process.waitForFinished(30000));
         QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
-        QCOMPARE(host.process.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(host.process.exitCode(), 0);
+        QVERIFY(host.process.exitStatus() == QProcess::NormalExit && host.process.exitCode() == 0);
         QVERIFY(host.log().contains(QLatin1String("recordCreated tbl=inters_data")));
         QVERIFY(host.log().contains(QLatin1String("abandoned at the shutdown deadline")));
     }
@@ -276,7 +267,7 @@ private Q_SLOTS:
     {
         HostTenant disabled("hup", 2);
         const quint16 port = strict->port;
-        QCOMPARE(status(port, disabled.sync(2)), 200);
+        QCOMPARE(RawConnection(port).ask(disabled.sync(2)).status, 200);
         RawConnection inFlight(port);
         QVERIFY(inFlight.isConnected() && disabled.holdTerminal(inFlight, disabled.sync()));
         QCOMPARE(TestDatabase::exec(TestDatabase::infoDatabaseName(),
@@ -284,8 +275,8 @@ private Q_SLOTS:
             QString());
         strict->signal(SIGHUP);
         QTRY_COMPARE(strict->log().count(s("info: kelvo-host: reloaded")), 1);
-        QCOMPARE(status(port, disabled.sync(2)), 502);
-        QCOMPARE(status(port, tenant->sync()), 200);
+        QCOMPARE(RawConnection(port).ask(disabled.sync(2)).status, 502);
+        QCOMPARE(RawConnection(port).ask(tenant->sync()).status, 200);
         disabled.unlock();
         QCOMPARE(WorkerHarness::parse(inFlight.response()).status, 200);
         QCOMPARE(strict->process.state(), QProcess::Running);
@@ -316,29 +307,23 @@ private Q_SLOTS:
         QFETCH(QString, linePattern);
         QFETCH(QString, failure);
         HostTenant served("served");
-        // A tenant whose account the registry cannot open: the plug-in names its token.
+        // A tenant whose account the registry cannot open (the plug-in names its token); the host
+        // reads the information database with that account, which loses its way in at the end.
         const HostTenant locked("locked", 0);
         const QString info = TestDatabase::infoDatabaseName();
         QCOMPARE(
             TestDatabase::exec(info,
                 s("UPDATE `schemas` SET pass = TO_BASE64('wrong') WHERE token = '%1'").arg(locked.token)),
             QString());
-        const QString user = s("khc_%1").arg(QCoreApplication::applicationPid());
-        const QString password = s("hc-%1-secret").arg(QCoreApplication::applicationPid());
-        const auto dropUser = qScopeGuard(
-            [&] { TestDatabase::exec(QString(), s("DROP USER IF EXISTS '%1'@'%'").arg(user)); });
         QCOMPARE(TestDatabase::exec(
-                     QString(), s("CREATE OR REPLACE USER '%1'@'%' IDENTIFIED BY '%2'").arg(user, password)),
-            QString());
-        QCOMPARE(
-            TestDatabase::exec(QString(), s("GRANT SELECT, UPDATE ON `%1`.* TO '%2'@'%'").arg(info, user)),
+                     QString(), s("GRANT SELECT, UPDATE ON `%1`.* TO '%2'@'%'").arg(info, locked.user)),
             QString());
         if (journal)
             qputenv("JOURNAL_STREAM", "8:4711");
         const QString one = s("1");
         HostProcess host(QStringList { s("--info-db"),
                              s("mysql://%1:%2@%3:%4/%5")
-                                 .arg(user, password, TestDatabase::host())
+                                 .arg(locked.user, locked.password, TestDatabase::host())
                                  .arg(TestDatabase::port())
                                  .arg(info),
                              s("--admin-listen"), s("127.0.0.1:0"), s("--health-interval"), one,
@@ -354,7 +339,7 @@ private Q_SLOTS:
             QCOMPARE(client.ask(served.sync()).status, 200);
         QCOMPARE(client.ask(served.entrance(1)).status, 201);
         QCOMPARE(client.ask(RawConnection::request("PATCH", s("/kelvo/xyz"), served.token)).status, 405);
-        QCOMPARE(status(host.port, nothere), 404);
+        QCOMPARE(RawConnection(host.port).ask(nothere).status, 404);
         // recordCreated reaches the main thread after the answer.
         QTRY_VERIFY(host.log().contains(s("recordCreated")));
         // Whatever words a client sends, the labels are known ones.
@@ -385,9 +370,9 @@ private Q_SLOTS:
         QVERIFY(slow.isConnected() && served.holdTerminal(slow, served.sync()));
         QVERIFY(WorkerHarness::parse(slow.response(20000)).status >= 500); // long before the lock wait ends
 
-        QCOMPARE(TestDatabase::exec(QString(), failure.arg(user)), QString());
+        QCOMPARE(TestDatabase::exec(QString(), failure.arg(locked.user)), QString());
         QTRY_VERIFY_WITH_TIMEOUT(healthy(admin, false), 20000);
-        QCOMPARE(status(host.port, nothere), 404);
+        QCOMPARE(RawConnection(host.port).ask(nothere).status, 404);
 
         host.process.terminate();
         QVERIFY(host.process.waitForFinished(30000));
@@ -401,8 +386,7 @@ private Q_SLOTS:
             && log.contains(s(" times) KelvoWorker::initDatabase() - SQL ERROR")));
         QCOMPARE(log.contains(s(" more characters)")), journal); // debug records name the path
         QVERIFY(log.contains(s("token=%1 ").arg(HostLog::tokenPrefix(served.token))));
-        for (const QString &secret :
-            { served.token, locked.token, served.password, locked.password, password })
+        for (const QString &secret : { served.token, locked.token, served.password, locked.password })
             QVERIFY2(!log.contains(secret), qPrintable(secret));
     }
 
