@@ -4,14 +4,16 @@
 
 #include <QRegularExpression>
 
-#include <csignal>
-
 HostProcess::HostProcess(const QStringList &extra)
 {
     process.setProgram(QStringLiteral(KELVO_HOST_PATH));
     process.setArguments(
         QStringList { QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--info-db"),
-            infoUrl(), QStringLiteral("--plugin"), QStringLiteral(KELVO_PLUGIN_PATH) }
+            QStringLiteral("mysql://root@%1:%2/%3")
+                .arg(TestDatabase::host())
+                .arg(TestDatabase::port())
+                .arg(TestDatabase::infoDatabaseName()),
+            QStringLiteral("--plugin"), QStringLiteral(KELVO_PLUGIN_PATH) }
         + extra);
     process.start();
     if (!process.waitForStarted(10000))
@@ -36,17 +38,6 @@ HostProcess::~HostProcess()
     }
 }
 
-QString HostProcess::url() const
-{
-    return QStringLiteral("http://127.0.0.1:%1/kelvo").arg(port);
-}
-
-QString HostProcess::log()
-{
-    errors += QString::fromLocal8Bit(process.readAllStandardError());
-    return errors;
-}
-
 quint16 HostProcess::adminPort()
 {
     const QRegularExpression line(QStringLiteral("admin listener on 127\\.0\\.0\\.1:(\\d+) "));
@@ -56,17 +47,4 @@ quint16 HostProcess::adminPort()
             return quint16(m.captured(1).toUInt());
     }
     return 0;
-}
-
-void HostProcess::signal(int number) const
-{
-    ::kill(pid_t(process.processId()), number);
-}
-
-QString HostProcess::infoUrl()
-{
-    return QStringLiteral("mysql://root@%1:%2/%3")
-        .arg(TestDatabase::host())
-        .arg(TestDatabase::port())
-        .arg(TestDatabase::infoDatabaseName());
 }

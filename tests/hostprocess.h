@@ -1,13 +1,14 @@
 #pragma once
 
 #include <QProcess>
-#include <QString>
 #include <QStringList>
 
+#include <csignal>
+
 // One kelvo-host process on a free loopback port, serving the built plug-in
-// with the test process's information database; stderr is gathered for the
-// log checks. Stopped with SIGTERM (then killed) when it goes. Use it from
-// the thread that made it.
+// with the test process's information database; what it writes to stderr is
+// kept for the log checks. Stopped with SIGTERM (then killed) when it goes.
+// Use it from the thread that made it.
 class HostProcess
 {
 public:
@@ -16,16 +17,15 @@ public:
     Q_DISABLE_COPY(HostProcess)
 
     bool isReady() const { return port != 0; }
-    QString url() const;
-    QString log();
-    int countInLog(const QString &text) { return log().count(text); }
-    // The admin listener's port, from the log line that names it (0: none within 10 s).
+    QString url() const { return QStringLiteral("http://127.0.0.1:%1/kelvo").arg(port); }
+    QString log() { return errors += QString::fromLocal8Bit(process.readAllStandardError()); }
+    // The admin listener's port, from the line that names it (0: none within 10 s).
     quint16 adminPort();
-    void signal(int number) const;
-
-    static QString infoUrl();
+    void signal(int number) const { ::kill(pid_t(process.processId()), number); }
 
     QProcess process;
     quint16 port = 0;
+
+private:
     QString errors;
 };

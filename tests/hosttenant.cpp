@@ -1,32 +1,15 @@
 #include "hosttenant.h"
 
-#include "httppluginworker.h"
 #include "rawconnection.h"
 
+#include <QJsonDocument>
 #include <QSqlQuery>
 
-HostTenant::HostTenant(const QString &tag, quint32 vornId, int terminals)
-    : TestDatabase::Tenant(TestDatabase::createTenant(tag))
-    , vornId(vornId)
-    , lockName(QStringLiteral("lock.") + schema)
+HostTenant::HostTenant(const char *tag, int terminals)
+    : TestTenant(tag)
 {
-    for (int tid = 1; vornId && tid <= terminals; ++tid)
-        error += TestDatabase::exec(schema,
-            QStringLiteral("INSERT INTO term (tid, vornID, status, flags, name, type) "
-                           "VALUES (%1, %2, 1, '3', 'T%1', 'VTRM')")
-                .arg(tid)
-                .arg(vornId + quint32(tid) - 1));
-}
-
-HostTenant::~HostTenant()
-{
-    unlock();
-    TestDatabase::dropTenant(*this);
-}
-
-QString HostTenant::terminal(int tid) const
-{
-    return HttpPluginWorker::encodeHash(quint64(tid), vornId + quint32(tid) - 1);
+    for (int tid = 1; tid <= terminals; ++tid)
+        addTerm();
 }
 
 QByteArray HostTenant::sync(int tid) const
@@ -36,16 +19,21 @@ QByteArray HostTenant::sync(int tid) const
 
 QByteArray HostTenant::entrance(quint32 refId, int tid) const
 {
-    return RawConnection::request(
-        "POST", QStringLiteral("/kelvo/entrance/") + terminal(tid), token, RawConnection::entrance(refId, 1));
+    const QJsonObject body { { QStringLiteral("refId"), double(refId) }, { QStringLiteral("uid"), 1 },
+        { QStringLiteral("iid"), 1 }, { QStringLiteral("type"), QStringLiteral("in") } };
+    return RawConnection::request("POST", QStringLiteral("/kelvo/entrance/") + terminal(tid), token,
+        KelvoWorker::encodeSafeBase64(QJsonDocument(body).toJson(QJsonDocument::Compact)));
 }
 
-bool HostTenant::lockTerminal()
+bool HostTenant::holdTerminal(RawConnection &connection, const QByteArray &request)
 {
     QSqlDatabase db = QSqlDatabase::cloneDatabase(TestDatabase::adminConnection(schema), lockName);
     QSqlQuery query(db);
-    return db.open() && query.exec(QStringLiteral("START TRANSACTION"))
-        && query.exec(QStringLiteral("SELECT tid FROM term WHERE tid = 1 FOR UPDATE")) && query.next();
+    if (!db.open() || !query.exec(QStringLiteral("START TRANSACTION"))
+        || !query.exec(QStringLiteral("SELECT tid FROM term WHERE tid = 1 FOR UPDATE")) || !query.next())
+        return false;
+    connection.send(request);
+    return TestDatabase::waitForLockWait(schema, QString());
 }
 
 void HostTenant::unlock()
@@ -55,9 +43,4 @@ void HostTenant::unlock()
     QSqlDatabase::database(lockName).rollback();
     QSqlDatabase::database(lockName).close();
     QSqlDatabase::removeDatabase(lockName);
-}
-
-bool HostTenant::waitForLockWait() const
-{
-    return TestDatabase::waitForLockWait(schema, QString());
 }

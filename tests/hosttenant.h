@@ -1,32 +1,24 @@
 #pragma once
 
-#include "testdatabase.h"
+#include "testtenant.h"
 
-// A tenant of one test, dropped however the test ends. With vornId it has
-// active VTRM terminals 1, 2... with Vorn IDs vornId, vornId + 1... It can
-// hold terminal 1's row as another client would, so that a worker's
-// statement on that terminal waits for it.
-class HostTenant : public TestDatabase::Tenant
+// A tenant of one test with active terminals 1, 2... and their requests as
+// they go to kelvo-host; it can hold terminal 1's row as another client would.
+class HostTenant : public TestTenant
 {
 public:
-    explicit HostTenant(const QString &tag, quint32 vornId = 0, int terminals = 1);
-    ~HostTenant();
-    Q_DISABLE_COPY(HostTenant)
+    explicit HostTenant(const char *tag, int terminals = 1);
+    ~HostTenant() { unlock(); }
 
-    QString terminal(int tid = 1) const;
-    // A GET sync or a POST entrance of terminal tid with this tenant's token.
+    QString terminal(int tid = 1) const { return KelvoWorker::encodeHash(quint32(tid), 7000 + quint32(tid)); }
     QByteArray sync(int tid = 1) const;
     QByteArray entrance(quint32 refId, int tid = 1) const;
 
-    // Takes terminal 1's row lock in a transaction of its own; true when held.
-    bool lockTerminal();
+    // Takes terminal 1's row lock in a transaction of its own and sends request
+    // on connection; true once that request waits for the lock.
+    bool holdTerminal(class RawConnection &connection, const QByteArray &request);
     void unlock();
-    // Waits until a statement on this tenant's schema waits for a row lock.
-    bool waitForLockWait() const;
-
-    QString error; // what failed in the set-up
 
 private:
-    const quint32 vornId;
-    const QString lockName;
+    const QString lockName = QStringLiteral("lock.") + schema;
 };

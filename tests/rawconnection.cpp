@@ -1,14 +1,6 @@
 #include "rawconnection.h"
 
-#include "httppluginworker.h"
-
-#include <QJsonDocument>
 #include <QRegularExpression>
-
-RawConnection::RawConnection(quint16 port)
-{
-    socket.connectToHost(QStringLiteral("127.0.0.1"), port);
-}
 
 void RawConnection::send(const QByteArray &bytes)
 {
@@ -39,12 +31,6 @@ QByteArray RawConnection::response(int timeoutMs)
     return QByteArray();
 }
 
-Reply RawConnection::ask(const QByteArray &bytes, int timeoutMs)
-{
-    send(bytes);
-    return WorkerHarness::parse(response(timeoutMs));
-}
-
 bool RawConnection::closedByPeer(int timeoutMs)
 {
     const QDeadlineTimer deadline(timeoutMs);
@@ -64,12 +50,4 @@ QByteArray RawConnection::request(
     if (!body.isEmpty() || method == "POST" || method == "PUT")
         r += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
     return r + "\r\n" + body;
-}
-
-QByteArray RawConnection::entrance(quint32 refId, quint32 uid)
-{
-    const QJsonObject entrance { { QStringLiteral("refId"), double(refId) },
-        { QStringLiteral("uid"), double(uid) }, { QStringLiteral("iid"), 1 },
-        { QStringLiteral("type"), QStringLiteral("in") } };
-    return HttpPluginWorker::encodeSafeBase64(QJsonDocument(entrance).toJson(QJsonDocument::Compact));
 }
