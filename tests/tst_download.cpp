@@ -2,11 +2,13 @@
 // full lists, the synchronisation state (plain and forced, marker
 // precedence), the confirmation and the deletions, and SQL failures. Names
 // are stored in byte columns, so that every list decodes them.
+#include "markersql.h"
 #include "testtenant.h"
 
 #include <QDateTime>
 #include <QRegularExpression>
 #include <QScopeGuard>
+#include <QThread>
 #include <QtTest>
 
 namespace {
@@ -294,6 +296,42 @@ private slots:
         // Another terminal's markers and bits are never touched.
         QCOMPARE(QList<int>({ t->markers(neighbour.tid), int(t->syn(neighbour.tid)) }),
             QList<int>({ markers.size(), int(syn) }));
+    }
+
+    // A producer's row and bit land between the confirmation's reading of the
+    // remaining kinds and its update of syn: here the producer holds both in
+    // one open transaction while the confirmation runs, then commits. A
+    // confirmation that read the kinds before the commit and wrote syn after
+    // it would clear bit 8 and leave its row behind. (Producers and terminals
+    // at once through two hosts: kelvo-cluster-check in the end-to-end suite.)
+    void confirmationAfterAnOpenProducer()
+    {
+        TestTenant p("open");
+        const Terminal term = p.addTerm(6);
+        const qint64 now = nowSecs();
+        QCOMPARE(p.mark(term.tid, 2, 5, now - 20) + p.mark(term.tid, 4, 5, now - 5), QString());
+        QSqlQuery producer(TestDatabase::adminConnection(p.schema));
+        QVERIFY_SQL(producer, exec(s("START TRANSACTION")));
+        // An early way out must not leave the transaction holding the schema that is dropped.
+        const auto rollback = qScopeGuard([&producer] { producer.exec(s("ROLLBACK")); });
+        QVERIFY_SQL(producer, exec(MarkerSql::kindRowSql.arg(term.tid).arg(6).arg(8)));
+        QVERIFY_SQL(producer, exec(MarkerSql::kindBitSql.arg(term.tid).arg(8)));
+
+        Reply reply;
+        const std::unique_ptr<QThread> confirmer(QThread::create([&] {
+            WorkerHarness worker(p.worker.manager());
+            reply = worker.request(
+                s("DELETE"), s("/kelvo/sync/%1/%2").arg(term.hash(), hash(quint64(now - 10), 2)), p.token);
+        }));
+        confirmer->start();
+        // Commit once the confirmation waits for the producer (or is done without waiting).
+        TestDatabase::waitForLockWait(p.schema, QString(), [&] { return confirmer->isFinished(); });
+        QVERIFY_SQL(producer, exec(s("COMMIT")));
+        QVERIFY(confirmer->wait(60000));
+        QCOMPARE(answerText(reply), s("{\"res\":1}"));
+        QCOMPARE(p.value("SELECT CONCAT(syn, ' ', BIT_OR(s.flags)) FROM term JOIN term_sync s USING (tid)")
+                     .toString(),
+            s("12 12"));
     }
 
     // Unlinking persons and deleting entrances: done once, then 208.

@@ -1,6 +1,6 @@
 // kelvo-host against the test server over real sockets: hostile clients, a
 // database that does not answer (a row held by the test), signals, the admin
-// listener, its metrics and the log.
+// listener, its metrics and the log, and two hosts serving one tenant at once.
 #include "hostlog.h"
 #include "hostprocess.h"
 #include "hosttenant.h"
@@ -388,6 +388,28 @@ private Q_SLOTS:
         QVERIFY(log.contains(s("token=%1 ").arg(HostLog::tokenPrefix(served.token))));
         for (const QString &secret : { served.token, locked.token, served.password, locked.password })
             QVERIFY2(!log.contains(secret), qPrintable(secret));
+    }
+
+    // kelvo-cluster-check with two hosts on the one server, one of them keeping
+    // its connections: terminals confirm through both while producers change
+    // persons and write markers, and entrances and persons go through both at
+    // once. No marker lost or delivered again, each upload stored once.
+    void twoHostsOneServer()
+    {
+        const TestTenant tenant("pair");
+        HostProcess one, keeping({ s("--keep-connections"), s("2") });
+        QVERIFY(one.isReady() && keeping.isReady());
+        const QString node = QString::number(TestDatabase::port());
+        QProcess check;
+        check.setProcessChannelMode(QProcess::MergedChannels);
+        check.start(s(KELVO_CLUSTER_CHECK_PATH),
+            { s("--token"), tenant.token, s("--schema"), tenant.schema, s("--seconds"), s("6"),
+                s("--outage-node"), s("0"), s("--host"), one.url(), s("--node"), node, s("--host"),
+                keeping.url(), s("--node"), node });
+        const bool finished = check.waitForFinished(300000);
+        const QByteArray said = check.readAll();
+        QVERIFY2(finished && check.exitStatus() == QProcess::NormalExit && check.exitCode() == 0,
+            said.right(4000).constData());
     }
 
     // A start that cannot work ends at once with one line, without the URL's password.

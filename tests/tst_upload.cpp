@@ -1,12 +1,12 @@
 // Terminal uploads against the real server: registration and terminal state,
-// persons and their markers for other terminals, entrances (resent,
-// concurrent, with photos), texts that must reach their columns unchanged,
-// and the settings store.
+// persons and their markers for other terminals, entrances (resent, with
+// photos), texts that must reach their columns unchanged, and the settings
+// store. The same uploads through two hosts at once: kelvo-cluster-check in
+// the end-to-end suite.
 #include "lumodbsettings.h"
 #include "testtenant.h"
 #include "updaterow.h"
 
-#include <QAtomicInteger>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSemaphore>
@@ -320,50 +320,6 @@ private slots:
             QCOMPARE(post(entrance(2, with(other, extra))), s(R"(208 {"eid":2,"rid":2,"uid":5})"));
         QCOMPARE(rows("description, uid, photo IS NULL"), s("first|5|1,|5|1,|5|1,|5|0"));
         QCOMPARE(created.count(), 4);
-    }
-
-    // Two serving threads, each with its own worker on the one registry,
-    // resend the same entrances and persons at the same time: each stored and
-    // announced once, both answered with the same ids.
-    void concurrentResend()
-    {
-        REQUIRE_TEST_DATABASE();
-        TestTenant t("race");
-        const QString hash = t.addTerm().hash();
-        // The registry's template for the tenant is made here, in the owning thread.
-        QCOMPARE(t.send("PUT", s("term/") + hash, json(R"({"ver":1})")).status, 200);
-        QStringList answers[2];
-        QAtomicInteger<int> announced;
-        QSemaphore ready, go;
-        const auto client = [&](QStringList &out) {
-            WorkerHarness worker(t.worker.manager());
-            QObject::connect(&worker, &KelvoWorker::recordCreated, [&] { ++announced; });
-            const auto post = [&](const char *operation, const QJsonObject &body) {
-                return worker.request(s("POST"), fill("/kelvo/%1/%2", operation, hash), t.token, body).res();
-            };
-            ready.release();
-            go.acquire();
-            for (int i = 1; i <= 60; ++i)
-                out << jsonText(post("entrance", entrance(i))[s("eid")])
-                        + jsonText(
-                            post("person", { { s("pid"), 1000 + i % 10 }, { s("name"), s("P") } })[s("uid")]);
-        };
-        const std::unique_ptr<QThread> threads[2] { std::unique_ptr<QThread>(
-                                                        QThread::create(client, std::ref(answers[0]))),
-            std::unique_ptr<QThread>(QThread::create(client, std::ref(answers[1]))) };
-        for (auto &thread : threads)
-            thread->start();
-        ready.acquire(2);
-        go.release(2);
-        for (auto &thread : threads)
-            QVERIFY(thread->wait(300000));
-        t.worker.manager()->removeUnusedConnections();
-        QCOMPARE(answers[0], answers[1]);
-        QCOMPARE(t.value("SELECT CONCAT_WS('|', COUNT(*), (SELECT COUNT(*) FROM people), "
-                         "(SELECT COUNT(*) FROM people_term)) FROM inters_data")
-                     .toString(),
-            s("60|10|10"));
-        QCOMPARE(int(announced), 60);
     }
 
     // Texts from a terminal reach their columns unchanged, through the

@@ -1,9 +1,11 @@
-// kelvo-cluster-check, run by scripts/cluster-test.sh on nodes with a host each:
-// terminals synchronise and confirm through the hosts in turn while producers
-// write markers through every node, entrances go through two hosts at once, and
-// one node is stopped and started again. Every marker must reach its terminal
-// and no other, none again after its confirmation, and every entrance be stored
-// once under the one id its answers named.
+// kelvo-cluster-check, run by scripts/cluster-test.sh on nodes with a host each
+// (and by the end-to-end suite with two hosts on one server): terminals
+// synchronise and confirm through the hosts in turn while producers change
+// persons through every host and write the other markers through every node,
+// entrances and persons go through two hosts at once, and one node is stopped
+// and started again. Every marker must reach its terminal and no other, none
+// again after its confirmation, and every entrance and person be stored once
+// under the one id its answers named.
 #include "httppluginworker.h"
 #include "markersql.h"
 #include "termclient.h"
@@ -20,6 +22,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <set>
 #include <thread>
@@ -58,6 +61,8 @@ std::set<Item> produced[terminals];
 std::map<Item, std::pair<qint64, bool>> received[terminals];
 // (tid, refId) -> the ids its success answers named, and how many of them said 201.
 std::map<Item, std::pair<std::set<quint32>, int>> entranceIds;
+// pid -> the uids its success answers named.
+std::map<quint32, std::set<quint32>> personIds;
 
 QString option(const char *name, const char *byDefault = "")
 {
@@ -156,9 +161,11 @@ bool setUp()
     return true;
 }
 
-// Producer `node` writes through its own node with uids of its own range, so
-// that no two markers of one terminal name the same uid. The producer of the
-// node that goes away stops between two operations before it goes.
+// Producer `node` changes persons through its own host (the worker marks their
+// other terminals) and writes the other markers through its own node, with
+// uids of its own range, so that no two markers of one terminal name the same
+// uid. The producer of the node that goes away stops between two operations
+// before it goes.
 void produce(int node)
 {
     const QSqlDatabase db = connect(q("producer%1").arg(node), node);
@@ -170,8 +177,9 @@ void produce(int node)
         const quint32 tid = 1 + random.bounded(terminals);
         const bool person = random.bounded(2) == 0;
         const quint32 kind = person ? 2 : keyedKinds[random.bounded(3)];
-        if (person ? !run(db, MarkerSql::personRowsSql.arg(uid).arg(tid))
-                    || !run(db, MarkerSql::personBitsSql.arg(uid).arg(tid))
+        const QString personPath = q("person/%1/%2").arg(hash(tid), HttpPluginWorker::encodeHash(uid, uid));
+        if (person ? !accept(
+                send(node, "PUT", personPath, { { q("email"), q("e%1").arg(uid) } }), node, "PUT person")
                    : !run(db, MarkerSql::kindRowSql.arg(tid).arg(uid).arg(kind))
                     || !run(db, MarkerSql::kindBitSql.arg(tid).arg(kind)))
             continue;
@@ -239,32 +247,48 @@ void terminal(quint32 tid, bool drain)
         fail(q("terminal %1 still has pending changes after 50 rounds").arg(tid));
 }
 
-// Each entrance goes through two hosts at the same moment, again until one of them takes it.
-void entrances()
+// Sends body through two hosts at the same moment, again until one of them
+// takes it; record sees each accepted answer.
+void inPair(QRandomGenerator &random, const char *what, const QString &path, const QJsonObject &body,
+    const std::function<void(const TermClient::Answer &)> &record)
+{
+    const int first = random.bounded(hosts.size());
+    const int pair[] = { first, (first + 1 + random.bounded(hosts.size() - 1)) % hosts.size() };
+    bool stored = false;
+    for (int attempt = 0; attempt < 20 && !stored; ++attempt) {
+        TermClient::Answer answers[2];
+        std::thread other([&] { answers[1] = send(pair[1], "POST", path, body); });
+        answers[0] = send(pair[0], "POST", path, body);
+        other.join();
+        for (int i = 0; i < 2; ++i) {
+            if (!accept(answers[i], pair[i], what))
+                continue;
+            stored = true;
+            const QMutexLocker lock(&mutex);
+            record(answers[i]);
+        }
+    }
+}
+
+// Every entrance, and one of a few persons sent again and again (each always
+// through its one terminal, so that no other terminal gets a marker).
+void uploads()
 {
     QRandomGenerator random(7);
     for (quint32 refId = 1; running(); ++refId) {
         const quint32 tid = 1 + random.bounded(terminals);
-        const int first = random.bounded(hosts.size());
-        const int pair[] = { first, (first + 1 + random.bounded(hosts.size() - 1)) % hosts.size() };
-        const QJsonObject body { { q("refId"), double(refId) }, { q("uid"), 1 }, { q("iid"), 1 },
-            { q("type"), q("in") } };
-        bool stored = false;
-        for (int attempt = 0; attempt < 20 && !stored; ++attempt) {
-            TermClient::Answer answers[2];
-            std::thread other([&] { answers[1] = send(pair[1], "POST", q("entrance/") + hash(tid), body); });
-            answers[0] = send(pair[0], "POST", q("entrance/") + hash(tid), body);
-            other.join();
-            for (int i = 0; i < 2; ++i) {
-                if (!accept(answers[i], pair[i], "POST entrance"))
-                    continue;
-                stored = true;
-                const QMutexLocker lock(&mutex);
+        inPair(random, "POST entrance", q("entrance/") + hash(tid),
+            { { q("refId"), double(refId) }, { q("uid"), 1 }, { q("iid"), 1 }, { q("type"), q("in") } },
+            [&](const TermClient::Answer &a) {
                 auto &[ids, created] = entranceIds[{ tid, refId }];
-                ids.insert(answers[i].json[q("res")][q("eid")].toVariant().toUInt());
-                created += answers[i].status == 201;
-            }
-        }
+                ids.insert(a.json[q("res")][q("eid")].toVariant().toUInt());
+                created += a.status == 201;
+            });
+        const quint32 pid = 100000 + refId % 40;
+        inPair(random, "POST person", q("person/") + hash(1 + pid % terminals),
+            { { q("pid"), double(pid) }, { q("name"), q("R") } }, [&](const TermClient::Answer &a) {
+                personIds[pid].insert(a.json[q("res")][q("uid")].toVariant().toUInt());
+            });
     }
 }
 
@@ -336,6 +360,13 @@ void verify()
         int(stored.count(QLatin1Char(':'))));
     if (stored != answered.join(QLatin1Char(' ')))
         fail(q("entrances stored: ") + stored.left(2000));
+    // Each person stored once, every answer naming its one uid.
+    for (const auto &[pid, uids] : personIds)
+        if (uids.size() != 1)
+            fail(q("person %1: %2 uids answered").arg(pid).arg(uids.size()));
+    run(db, q("SELECT COUNT(*) FROM people WHERE pid >= 100000"), &stored);
+    if (stored.toInt() != int(personIds.size()))
+        fail(q("%1 persons stored for %2 pids sent in pairs").arg(stored).arg(personIds.size()));
 }
 
 } // namespace
@@ -366,7 +397,7 @@ int main(int argc, char *argv[])
         threads.emplace_back(produce, node);
     for (quint32 tid = 1; tid <= terminals; ++tid)
         threads.emplace_back(terminal, tid, false);
-    threads.emplace_back(entrances);
+    threads.emplace_back(uploads);
     if (outageNode > 0)
         threads.emplace_back(outage);
     for (auto &thread : threads)
