@@ -7,6 +7,12 @@
 
 #include <functional>
 
+// A test's text constant.
+inline QString s(const char *text)
+{
+    return QString::fromUtf8(text);
+}
+
 // Verifies a statement and prints the driver's error when it fails.
 #define QVERIFY_SQL(q, stmt) QVERIFY2((q).stmt, qPrintable((q).lastError().text()))
 

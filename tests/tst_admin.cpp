@@ -9,11 +9,6 @@
 
 namespace {
 
-QString s(const char *text)
-{
-    return QString::fromUtf8(text);
-}
-
 const QString pid = QString::number(QCoreApplication::applicationPid());
 const QString info = s("kelvo_admin_") + pid;
 const QString hostUser = s("kh_") + pid;

@@ -23,11 +23,6 @@
 
 namespace {
 
-QString s(const char *text)
-{
-    return QString::fromUtf8(text);
-}
-
 // The host's own safe Base64, written from the contract.
 QByteArray safe(const QByteArray &bytes)
 {

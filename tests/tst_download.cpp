@@ -17,10 +17,6 @@ using Terminal = TestTenant::Terminal;
 // Markers of a confirmation case: (kind, created relative to the confirmed time).
 using Markers = QList<QPair<int, int>>;
 
-QString s(const char *text)
-{
-    return QString::fromUtf8(text);
-}
 QString hash(quint64 first, quint64 second)
 {
     return KelvoWorker::encodeHash(first, second);

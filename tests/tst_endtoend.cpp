@@ -14,11 +14,6 @@
 
 namespace {
 
-QString s(const char *text)
-{
-    return QString::fromUtf8(text);
-}
-
 // One GET on the admin listener: the whole answer.
 QByteArray adminGet(quint16 port, const char *path)
 {

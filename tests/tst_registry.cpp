@@ -15,7 +15,6 @@ class TstRegistry : public QObject
     QString infoName;
     int infoCounter = 0;
 
-    static QString s(const char *text) { return QString::fromUtf8(text); }
     static void setRow(const QString &token, const QString &assignment)
     {
         QCOMPARE(TestDatabase::exec(TestDatabase::infoDatabaseName(),

@@ -12,11 +12,6 @@
 
 namespace {
 
-QString s(const char *text)
-{
-    return QString::fromUtf8(text);
-}
-
 const QString terminal = KelvoWorker::encodeHash(1, 1001);
 
 // The kelvo-term command lines a file suggests: in README.md lines that start

@@ -15,10 +15,6 @@
 
 namespace {
 
-QString s(const char *text)
-{
-    return QString::fromUtf8(text);
-}
 QJsonObject json(const char *text)
 {
     return QJsonDocument::fromJson(text).object();
