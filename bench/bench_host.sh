@@ -178,6 +178,9 @@ awk '
 echo
 printf '%-28s %10s %8s %8s %8s %8s %6s\n' "run (plain host)" req/s p50_ms p90_ms p99_ms requests errors
 printf '%-28s %10s %8s %8s %8s %8s %6s\n' "404, nothing held" $(run_host plain /nothere)
+# The host's ceiling for any plug-in request on this machine: the queue, a
+# worker and its answer, without a database ("Bad path", 400; all counted as errors).
+printf '%-28s %10s %8s %8s %8s %8s %6s\n' "worker, no database" $(run_host plain /kelvo/x)
 printf '%-28s %10s %8s %8s %8s %8s %6s\n' "GET sync, nothing held" $(run_host plain "$sync_path")
 sql bench_tenant -e "START TRANSACTION; SELECT tid FROM term WHERE tid = 4 FOR UPDATE;
                      SELECT SLEEP($((duration * 2 + 10)))" >/dev/null &
