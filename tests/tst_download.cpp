@@ -94,28 +94,18 @@ private slots:
     // sync stamps the terminal online; nothing writes a bit or a marker.
     void answers_data()
     {
-        QTest::addColumn<QString>("request"); // method and path
+        QTest::addColumn<QString>("request"); // {A}: the active terminal, {F}: a confirmation to come
         QTest::addColumn<QString>("answer"); // status, answer, whether it carries "st"
-        const auto row = [](const QString &tag, const QString &request, int status, const QString &answer,
-                             bool stamped) {
-            QTest::addRow("%s", qPrintable(tag)) << request << fill("%1 %2 %3", status, answer, stamped);
+        const auto row = [](const char *tag, const auto &request, const auto &answer) {
+            QTest::newRow(tag) << QString(fillText(request)) << QString(fillText(answer));
         };
-        const auto listed = [&](const char *tag, const QString &path, const QString &answer) {
-            row(s(tag), s("GET ") + path, 200, answer, true);
-        };
-        const auto refused = [&](const char *method, const QString &path, int status, const QString &message,
-                                 bool stamped = false) {
-            row(s("%1 %2").arg(s(method), message), s("%1 %2").arg(s(method), path), status,
-                fill(R"({"res":"%1"})", message), stamped);
-        };
-        const QString a = active.hash();
         const QString zoe = person(1, "Zoë", -5, 9, s(R"("uid":1)"), "Ma"),
                       until = person(2, "Until", 7, 9, s(R"("uid":2)"));
         const QString types = QStringList(
             { inter(2, "Break", "Break", 10), inter(3, "Trip", "Trip", 20), inter(1, "Zoë", "Doctor", 30) })
                                   .join(s(","));
         QString forced
-            = s(R"({"res":{"inters":{"1":%1,"2":%2,"3":%3},"lastId":42,"people":{)")
+            = s(R"(200 {"res":{"inters":{"1":%1,"2":%2,"3":%3},"lastId":42,"people":{)")
                   .arg(inter(1, "Zoë", "Doctor", 30, typeTail()), inter(2, "Break", "Break", 10, typeTail()),
                       inter(3, "Trip", "Trip", 20, typeTail()));
         for (const auto &[uid, name, saldo] : { std::tuple { 1, "Zoë", -5 }, { 2, "Until", 7 },
@@ -124,39 +114,42 @@ private slots:
                           .arg(uid)
                           .arg(person(uid, name, saldo, 9, typeTail(), uid == 1 ? "Ma" : nullptr));
         forced.chop(1);
-        forced += s(R"(},"status":true,"sync":3},"setOnline":true})");
-        listed("types", s("inters/%1/x").arg(a), s(R"({"count":3,"res":[%1]})").arg(types));
-        listed("persons", s("person/") + a, s(R"({"count":2,"res":[%1,%2]})").arg(zoe, until));
-        listed("balances", s("saldo/") + a, s(R"({"count":4,"res":{"1":-5,"2":7,"3":11,"4":13}})"));
-        listed("presence", s("present/") + a, s(R"({"count":4,"res":{"1":95,"2":107,"3":111,"4":113}})"));
-        listed(
-            "one person", s("person/%1/").arg(a) + hash(2, 502), s(R"({"count":1,"res":[%1]})").arg(until));
-        listed("one expired", s("person/%1/").arg(a) + hash(3, 503), s(R"({"count":0,"res":[]})"));
-        listed("unlinked", s("present/%1/").arg(a) + hash(6, 506), s(R"({"count":0,"res":{}})"));
-        listed("plain sync", s("sync/") + a, s(R"({"res":false,"setOnline":true})"));
-        listed("forced sync", s("sync/%1/fs").arg(a), forced);
-
-        const QString future = hash(quint64(nowSecs() + 60), 2), retired = hash(5, 505);
-        const QString noTerminal = s("Terminal not found!"), noPerson = s("Person not found!");
-        refused("GET", s("person/") + inactive.hash(), 404, noTerminal);
-        refused("GET", s("person/%1/xyz").arg(a), 400, s("Invalid hash 'xyz'!"), true);
-        refused("GET", s("saldo/%1/%2").arg(a, retired), 404, noPerson, true);
-        refused("GET", s("inters/") + noTypes.hash(), 404, s("No interruptions!"), true);
-        refused("DELETE", s("sync/") + a, 400, s("Invalid path 'sync/%1'!").arg(a));
-        refused("DELETE", s("term/%1/x").arg(a), 400, s("Invalid operation 'term'!"));
-        refused("DELETE", s("sync/%1/%2").arg(a, future), 400, s("Invalid hash '%1'!").arg(future));
-        refused("DELETE", s("person/%1/%2").arg(a, retired), 404, noPerson);
-        refused("DELETE", s("entrance/%1/%2").arg(a, hash(4, 78)), 404, s("Entrance not found!"));
+        forced += s(R"(},"status":true,"sync":3},"setOnline":true} 1)");
+        row("types", "GET inters/{A}/x", s(R"(200 {"count":3,"res":[%1]} 1)").arg(types));
+        row("persons", "GET person/{A}", s(R"(200 {"count":2,"res":[%1,%2]} 1)").arg(zoe, until));
+        row("balances", "GET saldo/{A}", R"(200 {"count":4,"res":{"1":-5,"2":7,"3":11,"4":13}} 1)");
+        row("presence", "GET present/{A}", R"(200 {"count":4,"res":{"1":95,"2":107,"3":111,"4":113}} 1)");
+        row("one person", s("GET person/{A}/") + hash(2, 502),
+            s(R"(200 {"count":1,"res":[%1]} 1)").arg(until));
+        row("one expired", s("GET person/{A}/") + hash(3, 503), R"(200 {"count":0,"res":[]} 1)");
+        row("unlinked", s("GET present/{A}/") + hash(6, 506), R"(200 {"count":0,"res":{}} 1)");
+        row("plain sync", "GET sync/{A}", R"(200 {"res":false,"setOnline":true} 1)");
+        row("forced sync", "GET sync/{A}/fs", forced);
+        const QString retired = hash(5, 505);
+        row("inactive", s("GET person/") + inactive.hash(), R"(404 {"res":"Terminal not found!"} 0)");
+        row("bad person hash", "GET person/{A}/xyz", R"(400 {"res":"Invalid hash 'xyz'!"} 1)");
+        row("retired person", s("GET saldo/{A}/") + retired, R"(404 {"res":"Person not found!"} 1)");
+        row("no types", s("GET inters/") + noTypes.hash(), R"(404 {"res":"No interruptions!"} 1)");
+        row("short delete", "DELETE sync/{A}", R"(400 {"res":"Invalid path 'sync/{A}'!"} 0)");
+        row("delete a terminal", "DELETE term/{A}/x", R"(400 {"res":"Invalid operation 'term'!"} 0)");
+        row("future confirmation", "DELETE sync/{A}/{F}", R"(400 {"res":"Invalid hash '{F}'!"} 0)");
+        row("delete retired", s("DELETE person/{A}/") + retired, R"(404 {"res":"Person not found!"} 0)");
+        row("unknown entrance", s("DELETE entrance/{A}/") + hash(4, 78),
+            R"(404 {"res":"Entrance not found!"} 0)");
     }
     void answers()
     {
         QFETCH(QString, request);
+        QFETCH(QString, answer);
         const qint64 before = nowSecs();
+        const QString future = hash(quint64(before + 60), 2);
+        for (QString *text : { &request, &answer })
+            text->replace(s("{A}"), active.hash()).replace(s("{F}"), future);
         QCOMPARE(t->exec("UPDATE term SET online = 0"), QString());
         const QStringList parts = request.split(QLatin1Char(' '));
         const Reply r = t->send(qPrintable(parts[0]), parts[1]);
         QCOMPARE(r.err(), r.status == 200 ? 0 : r.status);
-        QTEST(fill("%1 %2 %3", r.status, answerText(r, before), r.json.contains(s("st"))), "answer");
+        QCOMPARE(fill("%1 %2 %3", r.status, answerText(r, before), r.json.contains(s("st"))), answer);
         QCOMPARE(t->value("SELECT online >= %1 FROM term WHERE tid = 1", before).toBool(),
             request.startsWith(s("GET sync")));
         QCOMPARE(int(t->syn(1)) + t->markers(1), 0);
