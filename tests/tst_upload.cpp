@@ -171,10 +171,8 @@ private slots:
             answer(t.send("POST", s("person/") + t1.hash(),
                 json(R"({"pid":"77","surname":"Doe","name":"   ","card":"C1","email":"a@b","end":""})"))),
             s(R"(201 {"pid":"77","uid":1})")); // pid as sent
-        QCOMPARE(t.value("SELECT CONCAT_WS('|', name, surname, `end` IS NULL, begin = %1) FROM people",
-                      QDate::currentDate().startOfDay().toSecsSinceEpoch())
-                     .toString(),
-            s("|Doe|1|1"));
+        QCOMPARE(t.value("SELECT begin FROM people").toLongLong(),
+            QDate::currentDate().startOfDay().toSecsSinceEpoch());
         t.link(1, t2.tid);
         const char *const change = R"({"pid":77,"surname":"Doe","card":"","email":"","begin":"100"})";
         const QString updated = s(R"(200 {"pid":77,"setOtherTerms":true,"uid":1} )");
@@ -195,10 +193,10 @@ private slots:
         // An inactive person gets no rows, its terminals still get the bit.
         t.exec("UPDATE people, term SET people.status = 0, term.syn = 0");
         QCOMPARE(step("POST", change), s(R"(208 {"pid":77,"uid":1} 0:0,5:2,5:0 0)"));
-        QCOMPARE(t.value("SELECT CONCAT_WS('|', card, email, begin, (SELECT COUNT(*) FROM people_term)) "
-                         "FROM people")
+        QCOMPARE(t.value("SELECT CONCAT_WS('|', name, surname, card, email, begin, `end` IS NULL, "
+                         "(SELECT COUNT(*) FROM people_term)) FROM people")
                      .toString(),
-            s("C1||100|3"));
+            s("|Doe|C1||100|1|3"));
     }
 
     // The statement that raises other terminals' bits is chosen as a deadlock
@@ -352,7 +350,6 @@ private slots:
         QVERIFY(!settings.variableSet(
             QVariantMap { { s("d"), 4 }, { QString(300, QLatin1Char('n')), 5 }, { s("e"), 5 } }));
         QCOMPARE(names(), s("a|b|c|d|e|nothing"));
-        QVERIFY(!settings.variableDel(s("missing")));
         QVERIFY(settings.variableDel(s("a")) && !settings.variableDel(s("a")));
         // Names reach their rows unchanged and never change a statement.
         for (const QString &name :
