@@ -337,9 +337,6 @@ private slots:
         QFETCH(QString, request);
         QFETCH(QString, logged);
         const Terminal term = t->addTerm(2 | 256, 1 | 2 | 256);
-        t->link(1, term.tid, 2);
-        t->addInter("Any", 1, term.tid);
-        t->mark(term.tid, 2, 1, nowSecs() - 10);
         QCOMPARE(t->exec("RENAME TABLE `%1` TO `%1_away`", missing), QString());
         const auto restore = qScopeGuard([&] { t->exec("RENAME TABLE `%1_away` TO `%1`", missing); });
         QTest::ignoreMessage(QtCriticalMsg,
