@@ -118,8 +118,7 @@ private slots:
         row("persons", "GET person/{A}", s(R"(200 {"count":2,"res":[%1,%2]} 1)").arg(zoe, until));
         row("balances", "GET saldo/{A}", R"(200 {"count":4,"res":{"1":-5,"2":7,"3":11,"4":13}} 1)");
         row("presence", "GET present/{A}", R"(200 {"count":4,"res":{"1":95,"2":107,"3":111,"4":113}} 1)");
-        row("one person", s("GET person/{A}/") + hash(2, 502),
-            s(R"(200 {"count":1,"res":[%1]} 1)").arg(until));
+        row("by hash", s("GET person/{A}/") + hash(2, 502), s(R"(200 {"count":1,"res":[%1]} 1)").arg(until));
         row("one expired", s("GET person/{A}/") + hash(3, 503), R"(200 {"count":0,"res":[]} 1)");
         row("unlinked", s("GET present/{A}/") + hash(6, 506), R"(200 {"count":0,"res":{}} 1)");
         row("plain sync", "GET sync/{A}", R"(200 {"res":false,"setOnline":true} 1)");
@@ -132,8 +131,7 @@ private slots:
         row("delete a terminal", "DELETE term/{A}/x", R"(400 {"res":"Invalid operation 'term'!"} 0)");
         row("future confirmation", "DELETE sync/{A}/{F}", R"(400 {"res":"Invalid hash '{F}'!"} 0)");
         row("delete retired", s("DELETE person/{A}/") + hash(5, 505), R"(404 {"res":"Person not found!"} 0)");
-        row("unknown entrance", s("DELETE entrance/{A}/") + hash(4, 78),
-            R"(404 {"res":"Entrance not found!"} 0)");
+        row("no entrance", s("DELETE entrance/{A}/") + hash(4, 78), R"(404 {"res":"Entrance not found!"} 0)");
     }
     void answers()
     {

@@ -88,10 +88,9 @@ private slots:
         QTEST(answer(r), "answer");
         QCOMPARE(r.err(), r.status);
         // The set-up's terminal is the only row (a record is announced only after its insert).
-        QCOMPARE(t.value("SELECT (SELECT COUNT(*) FROM term) + (SELECT COUNT(*) FROM people) + "
-                         "(SELECT COUNT(*) FROM inters_data) + (SELECT COUNT(*) FROM people_term)")
-                     .toInt(),
-            1);
+        const char *const rows = "SELECT (SELECT COUNT(*) FROM term) + (SELECT COUNT(*) FROM people) + "
+                                 "(SELECT COUNT(*) FROM inters_data) + (SELECT COUNT(*) FROM people_term)";
+        QCOMPARE(t.value(rows).toInt(), 1);
     }
 
     // Registration, re-registration and the terminal's own state updates.
