@@ -17,14 +17,8 @@ using Terminal = TestTenant::Terminal;
 // Markers of a confirmation case: (kind, created relative to the confirmed time).
 using Markers = QList<QPair<int, int>>;
 
-QString hash(quint64 first, quint64 second)
-{
-    return KelvoWorker::encodeHash(first, second);
-}
-qint64 nowSecs()
-{
-    return QDateTime::currentSecsSinceEpoch();
-}
+const auto hash = &KelvoWorker::encodeHash;
+const auto nowSecs = &QDateTime::currentSecsSinceEpoch;
 // A person or type record as a list sends it (tail: its key), or as a
 // synchronisation sends it (tail: type and time).
 QString typeTail(const char *type = "U", qint64 tsc = 0)
@@ -54,7 +48,8 @@ class TstDownload : public QObject
     Q_OBJECT
 
     // Terminals 1 active (7001), 2 inactive (7002), 3 without types (7003);
-    // persons 1 to 6 (pids 501 to 506), 1 to 5 linked to terminal 1.
+    // persons 1 to 6 (pids 501 to 506), 1 to 5 linked to terminal 1, 6 to
+    // terminals 2 and 3; entrances 1 to 3 of terminal 1, 4 of terminal 3.
     std::unique_ptr<TestTenant> t;
     const Terminal active { 1, 7001 }, inactive { 2, 7002 }, noTypes { 3, 7003 };
 
@@ -75,109 +70,83 @@ private slots:
                 { "Future", 1, "UNIX_TIMESTAMP() + 3600", "NULL", 13 }, { "Retired", 0, "0", "NULL", 17 },
                 { "Unlinked", 1, "0", "NULL", 19 } }) {
             const quint32 uid = t->addPerson(name, status, begin, end, saldo);
-            if (uid < 6)
-                QCOMPARE(t->link(uid, 1, 9), QString());
+            QCOMPARE(uid < 6 ? t->link(uid, 1, 9) : t->link(uid, 2) + t->link(uid, 3), QString());
         }
         for (const auto &[name, weight] : { std::pair { "Doctor", 30 }, { "Break", 10 }, { "Trip", 20 } })
             t->addInter(name, weight, 1);
         t->addInter("NotOffered", 0);
         // "Zoë", a zero byte, junk: names are cut at the zero byte and decoded as UTF-8.
         const QLatin1String zoe("CONCAT(X'5A6FC3AB', CHAR(0), 'junk')");
-        QCOMPARE(
-            t->exec("UPDATE people SET name = %1, surname = CONCAT('Ma', CHAR(0), 'x') WHERE uid = 1", zoe),
+        QCOMPARE(t->exec("UPDATE people p, inters i SET p.name = %1, i.name = %1, p.surname = CONCAT('Ma', "
+                         "CHAR(0), 'x') WHERE p.uid = 1 AND i.iid = 1",
+                     zoe),
             QString());
-        QCOMPARE(t->exec("UPDATE inters SET name = %1 WHERE iid = 1", zoe), QString());
         for (const quint32 refId : { 41, 42, 40 })
             t->entrance(1, 1, refId);
         QCOMPARE(t->entrance(3, 1, 77), 4u); // another terminal's
     }
     void cleanupTestCase() { t.reset(); }
 
-    // Bad input: one clear error answer, "st" only after the terminal check, nothing written.
-    void rejectedRequests_data()
-    {
-        QTest::addColumn<QString>("method");
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<bool>("stamped");
-        const auto row = [](const char *method, const QString &path, int status, const QString &message,
-                             bool stamped = false) {
-            QTest::addRow("%s %s", method, qPrintable(message))
-                << s(method) << path << status << message << stamped;
-        };
-        const QString future = hash(quint64(nowSecs() + 60), 2), retired = hash(5, 505);
-        const QString a = active.hash(), noTerminal = s("Terminal not found!"),
-                      noPerson = s("Person not found!");
-        row("GET", s("person/") + inactive.hash(), 404, noTerminal);
-        row("GET", s("person/%1/xyz").arg(a), 400, s("Invalid hash 'xyz'!"), true);
-        row("GET", s("saldo/%1/%2").arg(a, retired), 404, noPerson, true);
-        row("GET", s("inters/") + noTypes.hash(), 404, s("No interruptions!"), true);
-        row("DELETE", s("sync/") + a, 400, s("Invalid path 'sync/%1'!").arg(a));
-        row("DELETE", s("term/%1/x").arg(a), 400, s("Invalid operation 'term'!"));
-        row("DELETE", s("sync/%1/%2").arg(a, future), 400, s("Invalid hash '%1'!").arg(future));
-        row("DELETE", s("person/%1/%2").arg(a, retired), 404, noPerson);
-        row("DELETE", s("entrance/%1/%2").arg(a, hash(4, 78)), 404, s("Entrance not found!"));
-    }
-    void rejectedRequests()
-    {
-        QFETCH(QString, method);
-        QFETCH(QString, path);
-        QFETCH(int, status);
-        const Reply r = t->send(qPrintable(method), path);
-        QCOMPARE(QList<int>({ r.status, r.err() }), QList<int>({ status, status }));
-        QTEST(r.res().toString(), "message");
-        QTEST(r.json.contains(s("st")), "stamped");
-        QVERIFY(!r.json.contains(s("count")));
-        QCOMPARE(t->markers(1) + t->markers(2), 0);
-    }
-
     // Types by weight; persons while valid; balances and presence of every
     // active linked person; one person by its hash. A plain sync with nothing
-    // pending answers false, a forced one sends the full lists; neither writes
-    // a bit or a marker.
-    void lists_data()
+    // pending answers false, a forced one sends the full lists. Bad input gets
+    // one clear error answer, with "st" only after the terminal check. Only a
+    // sync stamps the terminal online; nothing writes a bit or a marker.
+    void answers_data()
     {
-        QTest::addColumn<QString>("path"); // {T}: the terminal hash
-        QTest::addColumn<QString>("answer");
-        const QString zoe = person(1, "Zoë", -5, 9, fill(R"("uid":1)"), "Ma"),
-                      until = person(2, "Until", 7, 9, fill(R"("uid":2)"));
-        const QString types = QStringList(
-            { inter(2, "Break", "Break", 10), inter(3, "Trip", "Trip", 20), inter(1, "Zoë", "Doctor", 30) })
-                                  .join(s(","));
+        QTest::addColumn<QString>("request"); // {A}: the active terminal, {F}: a confirmation to come
+        QTest::addColumn<QString>("answer"); // status, answer, whether it carries "st"
+        const auto row = [](const char *tag, const auto &request, const auto &answer) {
+            QTest::newRow(tag) << QString(fillText(request)) << QString(fillText(answer));
+        };
+        const QString zoe = person(1, "Zoë", -5, 9, s(R"("uid":1)"), "Ma"),
+                      until = person(2, "Until", 7, 9, s(R"("uid":2)"));
         QString forced
-            = s(R"({"res":{"inters":{"1":%1,"2":%2,"3":%3},"lastId":42,"people":{)")
+            = s(R"(200 {"res":{"inters":{"1":%1,"2":%2,"3":%3},"lastId":42,"people":{)")
                   .arg(inter(1, "Zoë", "Doctor", 30, typeTail()), inter(2, "Break", "Break", 10, typeTail()),
                       inter(3, "Trip", "Trip", 20, typeTail()));
         for (const auto &[uid, name, saldo] : { std::tuple { 1, "Zoë", -5 }, { 2, "Until", 7 },
                  { 3, "Expired", 11 }, { 4, "Future", 13 }, { 5, "Retired", 17 } })
-            forced += s(R"("%1":%2,)")
-                          .arg(uid)
-                          .arg(person(uid, name, saldo, 9, typeTail(), uid == 1 ? "Ma" : nullptr));
+            forced += fill(
+                R"("%1":%2,)", uid, person(uid, name, saldo, 9, typeTail(), uid == 1 ? "Ma" : nullptr));
         forced.chop(1);
-        forced += s(R"(},"status":true,"sync":3},"setOnline":true})");
-        QTest::newRow("types") << s("inters/{T}/x") << s(R"({"count":3,"res":[%1]})").arg(types);
-        QTest::newRow("persons") << s("person/{T}") << s(R"({"count":2,"res":[%1,%2]})").arg(zoe, until);
-        QTest::newRow("balances") << s("saldo/{T}") << s(R"({"count":4,"res":{"1":-5,"2":7,"3":11,"4":13}})");
-        QTest::newRow("presence") << s("present/{T}")
-                                  << s(R"({"count":4,"res":{"1":95,"2":107,"3":111,"4":113}})");
-        QTest::newRow("one person") << s("person/{T}/") + hash(2, 502)
-                                    << s(R"({"count":1,"res":[%1]})").arg(until);
-        QTest::newRow("one expired") << s("person/{T}/") + hash(3, 503) << s(R"({"count":0,"res":[]})");
-        QTest::newRow("one balance") << s("saldo/{T}/") + hash(3, 503) << s(R"({"count":1,"res":{"3":11}})");
-        QTest::newRow("unlinked") << s("present/{T}/") + hash(6, 506) << s(R"({"count":0,"res":{}})");
-        QTest::newRow("plain sync") << s("sync/{T}") << s(R"({"res":false,"setOnline":true})");
-        QTest::newRow("forced sync") << s("sync/{T}/fs") << forced;
+        forced += s(R"(},"status":true,"sync":3},"setOnline":true} 1)");
+        row("types", "GET inters/{A}/x",
+            s(R"(200 {"count":3,"res":[%1,%2,%3]} 1)")
+                .arg(inter(2, "Break", "Break", 10), inter(3, "Trip", "Trip", 20),
+                    inter(1, "Zoë", "Doctor", 30)));
+        row("persons", "GET person/{A}", s(R"(200 {"count":2,"res":[%1,%2]} 1)").arg(zoe, until));
+        row("balances", "GET saldo/{A}", R"(200 {"count":4,"res":{"1":-5,"2":7,"3":11,"4":13}} 1)");
+        row("presence", "GET present/{A}", R"(200 {"count":4,"res":{"1":95,"2":107,"3":111,"4":113}} 1)");
+        row("by hash", s("GET person/{A}/") + hash(2, 502), s(R"(200 {"count":1,"res":[%1]} 1)").arg(until));
+        row("one expired", s("GET person/{A}/") + hash(3, 503), R"(200 {"count":0,"res":[]} 1)");
+        row("unlinked", s("GET present/{A}/") + hash(6, 506), R"(200 {"count":0,"res":{}} 1)");
+        row("plain sync", "GET sync/{A}", R"(200 {"res":false,"setOnline":true} 1)");
+        row("forced sync", "GET sync/{A}/fs", forced);
+        row("inactive", s("GET person/") + inactive.hash(), R"(404 {"res":"Terminal not found!"} 0)");
+        row("bad person hash", "GET person/{A}/xyz", R"(400 {"res":"Invalid hash 'xyz'!"} 1)");
+        row("retired person", s("GET saldo/{A}/") + hash(5, 505), R"(404 {"res":"Person not found!"} 1)");
+        row("no types", s("GET inters/") + noTypes.hash(), R"(404 {"res":"No interruptions!"} 1)");
+        row("short delete", "DELETE sync/{A}", R"(400 {"res":"Invalid path 'sync/{A}'!"} 0)");
+        row("delete a terminal", "DELETE term/{A}/x", R"(400 {"res":"Invalid operation 'term'!"} 0)");
+        row("future confirmation", "DELETE sync/{A}/{F}", R"(400 {"res":"Invalid hash '{F}'!"} 0)");
+        row("delete retired", s("DELETE person/{A}/") + hash(5, 505), R"(404 {"res":"Person not found!"} 0)");
+        row("no entrance", s("DELETE entrance/{A}/") + hash(4, 78), R"(404 {"res":"Entrance not found!"} 0)");
     }
-    void lists()
+    void answers()
     {
-        QFETCH(QString, path);
+        QFETCH(QString, request);
+        QFETCH(QString, answer);
         const qint64 before = nowSecs();
+        for (QString *text : { &request, &answer })
+            text->replace(s("{A}"), active.hash()).replace(s("{F}"), hash(quint64(before + 60), 2));
         QCOMPARE(t->exec("UPDATE term SET online = 0"), QString());
-        const Reply r = t->send("GET", QString(path).replace(s("{T}"), active.hash()));
-        QTEST(answerText(r, before), "answer");
+        const QStringList parts = request.split(QLatin1Char(' '));
+        const Reply r = t->send(qPrintable(parts[0]), parts[1]);
+        QCOMPARE(r.err(), r.status == 200 ? 0 : r.status);
+        QCOMPARE(fill("%1 %2 %3", r.status, answerText(r, before), r.json.contains(s("st"))), answer);
         QCOMPARE(t->value("SELECT online >= %1 FROM term WHERE tid = 1", before).toBool(),
-            path.startsWith(s("sync")));
+            request.startsWith(s("GET sync")));
         QCOMPARE(int(t->syn(1)) + t->markers(1), 0);
     }
 
@@ -235,63 +204,53 @@ private slots:
             answer.arg(s(R"("1":1,"2":5,"3":6)"),
                 s(R"(,"3":)") + inter(3, "Offered", "Offered", 3, typeTail()), s(R"("lastId":0,)"),
                 s(R"(,"3":)") + person(3, "Quiet", 0, 6, typeTail()), s(R"("1":3,"2":0,"3":0,"5":5)")));
-    }
 
-    // A terminal switched off between its check and its state read gets the
-    // mask and its status, but no list.
-    void inactiveTerminalGetsNoLists()
-    {
-        const Terminal term = t->addTerm(2, 1, 0);
-        t->mark(term.tid, 2, 1, nowSecs() - 5);
+        // Switched off between its check and its state read: the mask and its status, but no list.
+        QCOMPARE(p.exec("UPDATE term SET status = 0"), QString());
         WorkerHarness worker(nullptr);
-        QVERIFY(worker.open(TestDatabase::adminConnection(t->schema)));
+        QVERIFY(worker.open(TestDatabase::adminConnection(p.schema)));
         QVERIFY(worker.dbGetSync(term.tid, true));
         QCOMPARE(jsonText(QJsonValue::fromVariant(worker.result)),
-            s(R"({"err":0,"res":{"status":false,"sync":3},"setOnline":true,"ver":"0.2.5"})"));
+            s(R"({"err":0,"res":{"status":false,"sync":263},"setOnline":true,"ver":"0.2.5"})"));
         QVERIFY(!worker.dbGetSync(999999, false)); // no such terminal: mask 0
         QCOMPARE(worker.result.value(s("res")), QVariant(false));
-        QCOMPARE(t->exec("DELETE FROM term_sync"), QString());
     }
 
+    // A confirmation deletes the markers of the confirmed kinds created before
+    // its time, and keeps in syn only the kinds that still have markers.
     void confirmation_data()
     {
         QTest::addColumn<Markers>("markers");
         QTest::addColumn<quint32>("syn");
         QTest::addColumn<quint32>("mask");
-        QTest::addColumn<int>("deleted");
-        QTest::addColumn<quint32>("synAfter");
-        QTest::newRow("persons confirmed, balance stays")
-            << Markers { { 2, -10 }, { 2, -5 }, { 4, -10 } } << 7u << 2u << 2 << 4u;
-        QTest::newRow("no kind matches, bits without rows go")
-            << Markers { { 4, -10 } } << (1u | 2 | 4 | 256) << 8u << 0 << 4u;
-        QTest::newRow("marker of the same second survives, bits 16 and above cleared")
-            << Markers { { 2, -1 }, { 2, 0 } } << 0x30002u << 2u << 1 << 2u;
-        QTest::newRow("mask bit 16 is dropped")
-            << Markers { { 1, -1 }, { 2, -1 } } << 3u << 0x10001u << 1 << 2u;
-        QTest::newRow("kinds 1 and 256 at once")
-            << Markers { { 1, -1 }, { 256, -1 }, { 8, -1 } } << 265u << 257u << 2 << 8u;
-        QTest::newRow("kind 16 without list") << Markers { { 16, -1 }, { 2, -1 } } << 18u << 2u << 1 << 16u;
+        QTest::addColumn<QString>("after"); // status, markers deleted, syn, markers left
+        const auto row = [](const char *tag, const Markers &markers, quint32 syn, quint32 mask,
+                             const char *after) { QTest::newRow(tag) << markers << syn << mask << s(after); };
+        row("persons confirmed, balance stays", { { 2, -10 }, { 2, -5 }, { 4, -10 } }, 7, 2, "200 2 4 1");
+        row("no kind matches, bits without rows go", { { 4, -10 } }, 1 | 2 | 4 | 256, 8, "200 0 4 1");
+        row("same second stays, bits 16 and up cleared", { { 2, -1 }, { 2, 0 } }, 0x30002, 2, "200 1 2 1");
+        row("mask bit 16 is dropped", { { 1, -1 }, { 2, -1 } }, 3, 0x10001, "200 1 2 1");
+        row("kinds 1 and 256 at once", { { 1, -1 }, { 256, -1 }, { 8, -1 } }, 265, 257, "200 2 8 1");
+        row("kind 16 without list", { { 16, -1 }, { 2, -1 } }, 18, 2, "200 1 16 1");
     }
     void confirmation()
     {
         QFETCH(Markers, markers);
         QFETCH(quint32, syn);
-        QFETCH(int, deleted);
+        QFETCH(quint32, mask);
         // A fixed time in the past keeps the row away from the second boundary.
         const qint64 ts = nowSecs() - 100;
         const Terminal term = t->addTerm(syn), neighbour = t->addTerm(syn);
-        for (const auto &[kind, offset] : markers) {
-            QCOMPARE(t->mark(term.tid, kind, 1, ts + offset), QString());
-            QCOMPARE(t->mark(neighbour.tid, kind, 1, ts + offset - 1), QString());
-        }
-        QFETCH(quint32, mask);
+        for (const auto &[kind, offset] : markers)
+            QCOMPARE(
+                t->mark(term.tid, kind, 1, ts + offset) + t->mark(neighbour.tid, kind, 1, ts + offset - 1),
+                QString());
         const Reply r = t->send("DELETE", s("sync/%1/%2").arg(term.hash(), hash(ts, mask)));
-        QCOMPARE(QList<int>({ r.status, r.res().toInt() }), QList<int>({ 200, deleted }));
-        QTEST(t->syn(term.tid), "synAfter");
-        QCOMPARE(t->markers(term.tid), markers.size() - deleted);
+        QTEST(
+            fill("%1 %2 %3 %4", r.status, r.res().toInt(), t->syn(term.tid), t->markers(term.tid)), "after");
         // Another terminal's markers and bits are never touched.
-        QCOMPARE(QList<int>({ t->markers(neighbour.tid), int(t->syn(neighbour.tid)) }),
-            QList<int>({ markers.size(), int(syn) }));
+        QCOMPARE(fill("%1 %2", t->markers(neighbour.tid), t->syn(neighbour.tid)),
+            fill("%1 %2", markers.size(), syn));
     }
 
     // A producer's row and bit land between the confirmation's reading of the
@@ -330,29 +289,24 @@ private slots:
             s("12 12"));
     }
 
-    // Unlinking persons and deleting entrances: done once, then 208.
+    // Unlinking a person and deleting an entrance: done once, then 208.
+    // Another terminal's entrance passes the check but is not this terminal's
+    // to delete; a deleted entrance is marked, its row stays.
     void deletions()
     {
-        const Terminal term = t->addTerm(), other = t->addTerm();
-        const quint32 uid = t->addPerson("Leaving");
-        t->link(uid, term.tid);
-        t->link(uid, other.tid);
-        const quint32 own = t->entrance(term.tid, 1, 5);
-        const auto outcome = [&](const char *operation, const QString &item) {
-            const Reply r = t->send("DELETE", s("%1/%2/%3").arg(s(operation), term.hash(), item));
-            return s("%1 %2").arg(r.status).arg(r.res().toVariant().toString());
-        };
-        QCOMPARE(outcome("person", t->personHash(uid)), s("200 true"));
-        QCOMPARE(outcome("person", t->personHash(uid)), s("208 false"));
-        QCOMPARE(
-            t->value("SELECT GROUP_CONCAT(tid) FROM people_term WHERE uid = %1", uid).toUInt(), other.tid);
-        // Another terminal's entrance passes the check but is not this terminal's to delete.
-        QCOMPARE(outcome("entrance", hash(4, 77)), s("208 false"));
-        QCOMPARE(outcome("entrance", hash(own, 5)), s("200 true"));
-        QCOMPARE(outcome("entrance", hash(own, 5)), s("208 false"));
-        QCOMPARE(t->value("SELECT GROUP_CONCAT(del ORDER BY id) FROM inters_data WHERE id IN (4, %1)", own)
+        const QString unlink = s("person/%1/").arg(noTypes.hash()) + hash(6, 506),
+                      own = s("entrance/%1/").arg(noTypes.hash()) + hash(4, 77);
+        QStringList outcomes;
+        for (const QString &path :
+            { unlink, unlink, s("entrance/%1/").arg(active.hash()) + hash(4, 77), own, own }) {
+            const Reply r = t->send("DELETE", path);
+            outcomes << fill("%1 %2", r.status, r.res().toVariant().toString());
+        }
+        QCOMPARE(outcomes.join(s(", ")), s("200 true, 208 false, 208 false, 200 true, 208 false"));
+        QCOMPARE(t->value("SELECT CONCAT((SELECT GROUP_CONCAT(tid) FROM people_term WHERE uid = 6), ' ', "
+                          "GROUP_CONCAT(del ORDER BY id)) FROM inters_data")
                      .toString(),
-            s("0,1")); // marked, the row stays
+            s("2 0,0,0,1"));
     }
 
     // A missing table: the critical record, the error counter, the driver's
@@ -363,20 +317,17 @@ private slots:
         QTest::addColumn<QString>("request"); // {T}: the terminal hash
         QTest::addColumn<QString>("logged");
         QTest::addColumn<QString>("answer"); // status, then the keys of "res" or its text
-        QTest::newRow("settings") << "vars"
-                                  << "GET sync/{T}"
-                                  << "dbGetVars"
-                                  << "500 grp,people,status,sync";
-        QTest::newRow("forced types") << "inters"
-                                      << "GET sync/{T}/fs"
-                                      << "dbGetSyncInters"
-                                      << "500 grp,inters,lastId,people,status,sync";
-        QTest::newRow("confirmation")
-            << "term_sync" << s("DELETE sync/{T}/") + hash(quint64(nowSecs()), 2) << "dbDeleteSync"
-            << "500 Table '%1.term_sync' doesn't exist QMYSQL: Unable to execute query";
-        QTest::newRow("a failed check reads as not there")
-            << "inters_data" << s("DELETE entrance/{T}/") + hash(1, 1) << "dbCheckEntrance"
-            << "404 Entrance not found!";
+        const auto row = [](const char *tag, const char *missing, const QString &request, const char *logged,
+                             const char *answer) {
+            QTest::newRow(tag) << s(missing) << request << s(logged) << s(answer);
+        };
+        row("settings", "vars", s("GET sync/{T}"), "dbGetVars", "500 grp,people,status,sync");
+        row("forced types", "inters", s("GET sync/{T}/fs"), "dbGetSyncInters",
+            "500 grp,inters,lastId,people,status,sync");
+        row("confirmation", "term_sync", s("DELETE sync/{T}/") + hash(quint64(nowSecs()), 2), "dbDeleteSync",
+            "500 Table '%1.term_sync' doesn't exist QMYSQL: Unable to execute query");
+        row("a failed check reads as not there", "inters_data", s("DELETE entrance/{T}/") + hash(1, 1),
+            "dbCheckEntrance", "404 Entrance not found!");
     }
     void sqlFailures()
     {
@@ -384,9 +335,6 @@ private slots:
         QFETCH(QString, request);
         QFETCH(QString, logged);
         const Terminal term = t->addTerm(2 | 256, 1 | 2 | 256);
-        t->link(1, term.tid, 2);
-        t->addInter("Any", 1, term.tid);
-        t->mark(term.tid, 2, 1, nowSecs() - 10);
         QCOMPARE(t->exec("RENAME TABLE `%1` TO `%1_away`", missing), QString());
         const auto restore = qScopeGuard([&] { t->exec("RENAME TABLE `%1_away` TO `%1`", missing); });
         QTest::ignoreMessage(QtCriticalMsg,
@@ -395,12 +343,13 @@ private slots:
         const quint64 errorsBefore = t->worker.property("sqlErrors").toULongLong();
         const QStringList parts = request.replace(s("{T}"), term.hash()).split(QLatin1Char(' '));
         const Reply r = t->send(qPrintable(parts[0]), parts[1]);
-        QCOMPARE(
-            t->worker.property("sqlErrors").toULongLong(), errorsBefore + 1); // what the host's metrics count
         const QString res = r.res().isObject() ? r.res().toObject().keys().join(s(",")) : r.res().toString();
         QFETCH(QString, answer);
         QCOMPARE(fill("%1 %2", r.status, res), answer.replace(s("%1"), t->schema));
-        QCOMPARE(t->syn(term.tid), 2u | 256u);
+        // One more error for the host's metrics; no bit cleared.
+        QCOMPARE(
+            fill("%1 %2", t->worker.property("sqlErrors").toULongLong() - errorsBefore, t->syn(term.tid)),
+            s("1 258"));
     }
 };
 
