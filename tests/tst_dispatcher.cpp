@@ -2,16 +2,6 @@
 
 #include <QtTest>
 
-namespace {
-
-QStringList capturedMessages;
-void captureMessage(QtMsgType, const QMessageLogContext &, const QString &message)
-{
-    capturedMessages << message;
-}
-
-} // namespace
-
 // The dispatcher and the response envelope: exact response bytes, the status
 // line, header and path parsing, kept connections (a clone per request: the
 // contract suite).
@@ -143,21 +133,22 @@ private slots:
         QTEST(worker.currentContentType(), "contentType");
     }
 
+    // The worker gates its own records: kelvo-host drops debug records
+    // unless asked for them, so only here is a record at level 0 seen.
     void debugLevelGatesRecords()
     {
-        const QtMessageHandler previous = qInstallMessageHandler(captureMessage);
+        static QStringList records;
+        const QtMessageHandler previous = qInstallMessageHandler(
+            [](QtMsgType, const QMessageLogContext &, const QString &message) { records << message; });
         WorkerHarness worker(nullptr);
-        QStringList records[2];
-        for (QStringList &atLevel : records) {
-            capturedMessages.clear();
-            worker.raw(QStringLiteral("GET"), QStringLiteral("/kelvo/x"), {}, {});
-            atLevel = capturedMessages.filter(QStringLiteral("KelvoWorker::"));
-            worker.setDebugLevel(1);
-        }
+        worker.raw(QStringLiteral("GET"), QStringLiteral("/kelvo/x"), {}, {});
+        const QStringList silent = records.filter(QStringLiteral("KelvoWorker::"));
+        worker.setDebugLevel(1);
+        worker.raw(QStringLiteral("GET"), QStringLiteral("/kelvo/x"), {}, {});
         qInstallMessageHandler(previous);
-        QCOMPARE(records[0], QStringList());
-        QVERIFY(records[1].contains(QStringLiteral("KelvoWorker::buildResponse()")));
-        QVERIFY(records[1].contains(QStringLiteral("KelvoWorker::renderResponse(1) err: 400")));
+        QCOMPARE(silent, QStringList());
+        QVERIFY(records.contains(QStringLiteral("KelvoWorker::buildResponse()"))
+            && records.contains(QStringLiteral("KelvoWorker::renderResponse(1) err: 400")));
     }
 
     // With "keepConnections" a worker keeps its tenants' connections open
@@ -194,8 +185,7 @@ private slots:
         QCOMPARE(open(a), 1);
 
         // Three tenants, two kept: the least recently used is closed and released.
-        QCOMPARE(get(b).status, 404);
-        QCOMPARE(get(c).status, 404);
+        QVERIFY(get(b).status == 404 && get(c).status == 404);
         QTRY_COMPARE_WITH_TIMEOUT(open(a), 0, 10000);
         QCOMPARE(open(b) + open(c), 2);
         QCOMPARE(h.manager()->unusedConnectionNames().size(), 1);
