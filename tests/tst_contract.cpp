@@ -16,7 +16,6 @@
 #include <QtTest>
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <vector>
@@ -31,38 +30,23 @@ QByteArray safe(const QByteArray &bytes)
     return text;
 }
 
-QString hash(quint32 a, quint32 b)
-{
-    return QString::fromLatin1(safe(QByteArray::number(a) + '.' + QByteArray::number(b)));
-}
-
 // The registry as the host allocates it, with guard bytes right behind the
 // object: a plug-in that assumes a larger object writes into them.
-class GuardedRegistry
+struct GuardedRegistry
 {
-public:
-    static constexpr std::size_t guardSize = 256;
     static constexpr unsigned char guardByte = 0xA5;
 
-    GuardedRegistry()
-    {
-        std::memset(storage + sizeof(DBManager), guardByte, guardSize);
-        registry = new (storage) DBManager;
-    }
+    GuardedRegistry() { std::fill(std::begin(storage) + sizeof(DBManager), std::end(storage), guardByte); }
     ~GuardedRegistry() { registry->~DBManager(); }
     Q_DISABLE_COPY(GuardedRegistry)
-
-    DBManager *operator->() const { return registry; }
-    DBManager *get() const { return registry; }
     bool guardIntact() const
     {
         return std::all_of(
             storage + sizeof(DBManager), std::end(storage), [](auto b) { return b == guardByte; });
     }
 
-private:
-    alignas(DBManager) unsigned char storage[sizeof(DBManager) + guardSize];
-    DBManager *registry = nullptr;
+    alignas(DBManager) unsigned char storage[sizeof(DBManager) + 256];
+    DBManager *const registry = new (storage) DBManager;
 };
 
 bool emitRecordCreated(QObject *worker, uint id)
@@ -112,7 +96,8 @@ class TstContract : public QObject
             const quint32 fid = quint32(1000 * (thread + 1) + 1);
             const QJsonValue tid = send(tenant.token, "POST", s("term"),
                 { { s("fid"), int(fid) }, { s("name"), s("Gate") }, { s("type"), s("DSK") } });
-            const QString term = hash(quint32(tid.toInt()), fid);
+            const QString term
+                = QString::fromLatin1(safe(QByteArray::number(tid.toInt()) + '.' + QByteArray::number(fid)));
             const QJsonObject entrance { { s("refId"), 7 }, { s("uid"), 5 }, { s("iid"), 2 },
                 { s("type"), s("in") } };
             send(tenant.token, "GET", s("sync/") + term);
@@ -123,7 +108,7 @@ class TstContract : public QObject
                 worker->dbCloned
                     && worker->db.connectionName().startsWith(s("ORV.%1.Kelvo.").arg(tenant.schema)));
         }
-        send(s("no-such-tenant"), "GET", s("sync/") + hash(1, 1));
+        send(s("no-such-tenant"), "GET", s("sync/MS4x")); // terminal 1.1
         return trace;
     }
 
@@ -131,19 +116,18 @@ private slots:
     void initTestCase()
     {
         REQUIRE_TEST_DATABASE();
+        QCOMPARE(loader.metaData().value(s("IID")).toString(), s("com.norvane.orv.HttpPluginInterface"));
+        QCOMPARE(loader.metaData().value(s("className")).toString(), s("Kelvo"));
         QVERIFY2(loader.load(), qPrintable(loader.errorString()));
         plugin = qobject_cast<HttpPluginInterface *>(loader.instance());
         QVERIFY(plugin);
+        QCOMPARE(plugin->paths(), QStringList { s("/kelvo") });
+        QCOMPARE(plugin->getVersion(), s("0.2.5"));
         // One signal, recordCreated(QString, uint, QString, quint8), which moc records as uchar.
         const QMetaObject *meta = loader.instance()->metaObject();
-        QCOMPARE(QStringList({ loader.metaData().value(s("IID")).toString(),
-                                 loader.metaData().value(s("className")).toString(),
-                                 plugin->paths().join(QLatin1Char(',')), plugin->getVersion(),
-                                 QString::number(meta->methodCount() - meta->methodOffset()),
-                                 QString::fromLatin1(meta->method(meta->methodOffset()).methodSignature()) })
-                     .join(QLatin1Char('|')),
-            s("com.norvane.orv.HttpPluginInterface|Kelvo|/"
-              "kelvo|0.2.5|1|recordCreated(QString,uint,QString,uchar)"));
+        QCOMPARE(meta->methodCount() - meta->methodOffset(), 1);
+        QCOMPARE(meta->method(meta->methodOffset()).methodSignature(),
+            QByteArray("recordCreated(QString,uint,QString,uchar)"));
         for (const char *tag : { "ca", "cb", "cc" })
             tenants.push_back(TestDatabase::createTenant(s(tag)));
     }
@@ -156,14 +140,15 @@ private slots:
 
     void servesThroughTheContractAlone()
     {
-        GuardedRegistry registry;
+        GuardedRegistry guarded;
+        DBManager *const registry = guarded.registry;
         registry->setInfoDatabase(TestDatabase::addInfoConnection(s("contract.info")));
         QSignalSpy created(loader.instance(), SIGNAL(recordCreated(QString, uint, QString, quint8)));
 
         QString traces[threadCount];
         std::vector<std::unique_ptr<QThread>> threads;
         for (int i = 0; i < threadCount; ++i) {
-            threads.emplace_back(QThread::create([&, i] { traces[i] = serve(registry.get(), i); }));
+            threads.emplace_back(QThread::create([&, i] { traces[i] = serve(registry, i); }));
             threads.back()->start();
         }
         for (int i = 0; i < threadCount; ++i) {
@@ -171,7 +156,7 @@ private slots:
             QCOMPARE(traces[i],
                 s("1 1") + s(" | 201 200 201 208 1 1").repeated(int(tenants.size())) + s(" | 502"));
         }
-        QVERIFY(registry.guardIntact());
+        QVERIFY(guarded.guardIntact());
 
         // What the plug-in wrote, read at the offsets the host knows: one row
         // and one template per tenant, whatever the threads did at once.
@@ -188,11 +173,8 @@ private slots:
         const QStringList queued = registry->unusedConnections;
         QCOMPARE(queued.size(), threadCount * int(tenants.size()) * 4);
         QCOMPARE(QSet<QString>(queued.cbegin(), queued.cend()).size(), queued.size());
-        for (const QString &name : queued)
-            QVERIFY2(name.startsWith(s("ORV.kt_c")) && name.contains(s(".Kelvo.")), qPrintable(name));
         registry->removeUnusedConnections();
-        for (const QString &name : queued)
-            QVERIFY(!QSqlDatabase::contains(name));
+        QCOMPARE(QSqlDatabase::connectionNames().filter(s(".Kelvo.")), QStringList());
 
         // One relayed announcement per stored entrance, none for the resends.
         QTRY_COMPARE_WITH_TIMEOUT(created.size(), threadCount * int(tenants.size()), 30000);
@@ -203,7 +185,7 @@ private slots:
         QVERIFY(registry->tokenConnections.isEmpty());
         registry->setInfoDatabase(QSqlDatabase());
         QSqlDatabase::removeDatabase(s("contract.info"));
-        QVERIFY(registry.guardIntact());
+        QVERIFY(guarded.guardIntact());
     }
 
     // Every worker relays its signal through the plug-in object once; the
