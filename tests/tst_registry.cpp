@@ -141,8 +141,10 @@ private slots:
     }
 
     // The empty token names the main database, opened by nobody; the host's
-    // own connections never enter the queue of unused ones.
-    void mainDatabaseAndUnusedQueue()
+    // own connections never enter the queue of unused ones. A worker hands
+    // its clone back only when told to, once, and never a handle that it did
+    // not clone and open itself.
+    void unusedQueue()
     {
         registry->setMainDatabase(QSqlDatabase::addDatabase(s("QMYSQL"), s("registry.main")));
         QCOMPARE(registry->database(QString()).connectionName(), s("registry.main"));
@@ -156,12 +158,7 @@ private slots:
         QVERIFY(registry->unusedConnectionNames().isEmpty());
         registry->setMainDatabase(QSqlDatabase());
         QSqlDatabase::removeDatabase(s("registry.main"));
-    }
 
-    // A worker hands its clone back only when told to, once, and never a
-    // handle that it did not clone and open itself.
-    void workerReleasesOnlyItsClones()
-    {
         const auto tenant = TestDatabase::createTenant(s("rel"));
         for (const bool release : { false, true }) {
             WorkerHarness worker(registry.get());
