@@ -78,15 +78,14 @@ private slots:
     {
         QTest::addColumn<QString>("method");
         QTest::addColumn<QString>("path");
-        QTest::addColumn<QString>("token");
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("message");
         QTest::addColumn<QString>("requestPath"); // null: no "request" entry
         const auto row = [](const char *method, const char *path, int status, const char *message,
-                             const char *requestPath, const char *token = "") {
-            QTest::addRow("%s %s %s", method, path, token)
-                << QString::fromLatin1(method) << QString::fromLatin1(path) << QString::fromLatin1(token)
-                << status << QString::fromLatin1(message) << QString::fromLatin1(requestPath);
+                             const char *requestPath) {
+            QTest::addRow("%s %s", method, path)
+                << QString::fromLatin1(method) << QString::fromLatin1(path) << status
+                << QString::fromLatin1(message) << QString::fromLatin1(requestPath);
         };
         const char *const noDatabase = "Database '' not initialized!";
         row("get", "/kelvo/sync/x", 405, "Method 'get' not allowed!", nullptr);
@@ -95,17 +94,15 @@ private slots:
         row("POST", "/kelvo/foo/xyz", 502, noDatabase, "foo/xyz"); // POST checks its operation later
         row("GET", "/other//person///abc?x=1", 502, noDatabase, "person/abc"); // empty segments dropped
         row("PUT", "/kelvo/te%72m/a%2Fb", 502, noDatabase, "term/a/b");
-        row("GET", "/kelvo/sync/MS4y", 502, noDatabase, "sync/MS4y", "x' OR '1'='1");
     }
     void earlyAnswers()
     {
         QFETCH(QString, method);
         QFETCH(QString, path);
-        QFETCH(QString, token);
         QFETCH(int, status);
         QFETCH(QString, requestPath);
         WorkerHarness worker;
-        const Reply reply = worker.raw(method, path, WorkerHarness::tokenHeaders(token), "x");
+        const Reply reply = worker.raw(method, path, WorkerHarness::tokenHeaders(QString()), "x");
         QCOMPARE(QList<int>({ reply.status, reply.err() }), QList<int>({ status, status }));
         QTEST(reply.res().toString(), "message");
         const QJsonObject request { { QStringLiteral("method"), method },
