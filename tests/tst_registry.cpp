@@ -51,6 +51,8 @@ private slots:
         const auto tenant = TestDatabase::createTenant(s("reg"));
         QSqlDatabase first = registry->database(tenant.token);
         QVERIFY(first.isValid() && !first.isOpen());
+        // Every clone inherits these; no request notices their loss.
+        QCOMPARE(first.connectOptions(), s("MYSQL_OPT_RECONNECT=1;CLIENT_IGNORE_SPACE=1"));
         setRow(tenant.token, s("status = 0"));
         QCOMPARE(registry->database(tenant.token).connectionName(), first.connectionName());
         registry->addUnusedConnection(first.connectionName());
