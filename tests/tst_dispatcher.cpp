@@ -2,16 +2,6 @@
 
 #include <QtTest>
 
-namespace {
-
-QStringList capturedMessages;
-void captureMessage(QtMsgType, const QMessageLogContext &, const QString &message)
-{
-    capturedMessages << message;
-}
-
-} // namespace
-
 // The dispatcher and the response envelope: exact response bytes, the status
 // line, header and path parsing, kept connections (a clone per request: the
 // contract suite).
@@ -19,29 +9,32 @@ class TstDispatcher : public QObject
 {
     Q_OBJECT
 private slots:
-    // The whole answer, byte for byte: a refused method, and a reset envelope.
-    void answerBytes_data()
+    // The whole answer, byte for byte, and the worker's own records from
+    // debug level 1 on: kelvo-host drops debug records unless asked for
+    // them, so only here is a record at level 0 seen.
+    void answerBytesAndRecords()
     {
-        QTest::addColumn<QString>("method");
-        QTest::addColumn<QByteArray>("bytes");
-        const QByteArray head("Content-Type: application/att; charset=\"utf-8\"\r\nContent-Length: ");
-        QTest::newRow("PATCH") << QStringLiteral("PATCH")
-                               << "HTTP/1.1 405 Method Not Allowed\r\n" + head
-                + "84\r\n\r\neyJlcnIiOjQwNSwicmVzIjoiTWV0aG9kICdQQVRDSCcgbm90IGFsbG93ZWQhIiwidmVyIjoiMC4yLjUi"
-                  "fQ@@";
-        QTest::newRow("reset") << QString()
-                               << "HTTP/1.1 200 OK\r\n" + head
-                + "44\r\n\r\neyJlcnIiOjAsInJlcyI6IiIsInZlciI6IjAuMi41In0@";
-    }
-    void answerBytes()
-    {
-        QFETCH(QString, method);
         WorkerHarness worker(nullptr);
-        worker.resetResponse();
-        QTEST(method.isEmpty()
-                ? worker.renderResponse()
-                : worker.buildResponse(method, QUrl(QStringLiteral("/kelvo/sync/MS4y")), {}, {}),
-            "bytes");
+        const auto patch = [&] {
+            return worker.buildResponse(
+                QStringLiteral("PATCH"), QUrl(QStringLiteral("/kelvo/sync/MS4y")), {}, {});
+        };
+        static QStringList records;
+        const QtMessageHandler previous = qInstallMessageHandler(
+            [](QtMsgType, const QMessageLogContext &, const QString &message) { records << message; });
+        const QByteArray answer = patch();
+        const QStringList silent = records.filter(QStringLiteral("KelvoWorker::"));
+        worker.setDebugLevel(1);
+        patch();
+        qInstallMessageHandler(previous);
+        QCOMPARE(answer,
+            QByteArray(
+                "HTTP/1.1 405 Method Not Allowed\r\n"
+                "Content-Type: application/att; charset=\"utf-8\"\r\nContent-Length: 84\r\n\r\n"
+                "eyJlcnIiOjQwNSwicmVzIjoiTWV0aG9kICdQQVRDSCcgbm90IGFsbG93ZWQhIiwidmVyIjoiMC4yLjUifQ@@"));
+        QCOMPARE(silent, QStringList());
+        QVERIFY(records.contains(QStringLiteral("KelvoWorker::buildResponse()"))
+            && records.contains(QStringLiteral("KelvoWorker::renderResponse(1) err: 405")));
     }
 
     // The status is the last error's code when it lies from 100 to 599.
@@ -53,6 +46,7 @@ private slots:
         const auto row = [](const char *tag, int success, const QList<int> &errors, const char *line) {
             QTest::newRow(tag) << success << errors << QByteArray(line);
         };
+        row("reset", 0, {}, "HTTP/1.1 200 OK");
         row("error wins over 208", 208, { 404 }, "HTTP/1.1 404 Not Found");
         row("second error wins", 200, { 404, 422 }, "HTTP/1.1 422 Unprocessable Entity");
         row("599 is a status", 200, { 599 }, "HTTP/1.1 599 Network Connect Timeout Error");
@@ -66,15 +60,17 @@ private slots:
         WorkerHarness worker(nullptr);
         worker.resetResponse();
         QFETCH(int, successStatus);
-        worker.httpStatus = quint16(successStatus);
+        if (successStatus != 0) // 0: as the reset left it
+            worker.httpStatus = quint16(successStatus);
         for (const int code : errors)
             worker.setError(QStringLiteral("boom %1").arg(code), quint16(code));
         if (errors.value(0) > 65535) // setError takes 16 bits; a handler may still write a wider "err"
             worker.result.insert(QStringLiteral("err"), errors[0]);
         const Reply reply = WorkerHarness::parse(worker.renderResponse());
         QTEST(reply.head.left(reply.head.indexOf("\r\n")), "statusLine");
-        QCOMPARE(reply.err(), errors.last());
-        QCOMPARE(reply.res().toString(), QStringLiteral("boom %1").arg(errors.last()));
+        QCOMPARE(reply.err(), errors.value(errors.size() - 1));
+        QCOMPARE(reply.res().toString(),
+            errors.isEmpty() ? QString() : QStringLiteral("boom %1").arg(errors.last()));
     }
 
     // Requests answered before any tenant database is touched.
@@ -82,15 +78,14 @@ private slots:
     {
         QTest::addColumn<QString>("method");
         QTest::addColumn<QString>("path");
-        QTest::addColumn<QString>("token");
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("message");
         QTest::addColumn<QString>("requestPath"); // null: no "request" entry
         const auto row = [](const char *method, const char *path, int status, const char *message,
-                             const char *requestPath, const char *token = "") {
-            QTest::addRow("%s %s %s", method, path, token)
-                << QString::fromLatin1(method) << QString::fromLatin1(path) << QString::fromLatin1(token)
-                << status << QString::fromLatin1(message) << QString::fromLatin1(requestPath);
+                             const char *requestPath) {
+            QTest::addRow("%s %s", method, path)
+                << QString::fromLatin1(method) << QString::fromLatin1(path) << status
+                << QString::fromLatin1(message) << QString::fromLatin1(requestPath);
         };
         const char *const noDatabase = "Database '' not initialized!";
         row("get", "/kelvo/sync/x", 405, "Method 'get' not allowed!", nullptr);
@@ -99,17 +94,15 @@ private slots:
         row("POST", "/kelvo/foo/xyz", 502, noDatabase, "foo/xyz"); // POST checks its operation later
         row("GET", "/other//person///abc?x=1", 502, noDatabase, "person/abc"); // empty segments dropped
         row("PUT", "/kelvo/te%72m/a%2Fb", 502, noDatabase, "term/a/b");
-        row("GET", "/kelvo/sync/MS4y", 502, noDatabase, "sync/MS4y", "x' OR '1'='1");
     }
     void earlyAnswers()
     {
         QFETCH(QString, method);
         QFETCH(QString, path);
-        QFETCH(QString, token);
         QFETCH(int, status);
         QFETCH(QString, requestPath);
         WorkerHarness worker;
-        const Reply reply = worker.raw(method, path, WorkerHarness::tokenHeaders(token), "x");
+        const Reply reply = worker.raw(method, path, WorkerHarness::tokenHeaders(QString()), "x");
         QCOMPARE(QList<int>({ reply.status, reply.err() }), QList<int>({ status, status }));
         QTEST(reply.res().toString(), "message");
         const QJsonObject request { { QStringLiteral("method"), method },
@@ -141,23 +134,6 @@ private slots:
         worker.raw(QStringLiteral("GET"), QStringLiteral("/kelvo/x"), lines, {});
         QTEST(worker.currentToken(), "token");
         QTEST(worker.currentContentType(), "contentType");
-    }
-
-    void debugLevelGatesRecords()
-    {
-        const QtMessageHandler previous = qInstallMessageHandler(captureMessage);
-        WorkerHarness worker(nullptr);
-        QStringList records[2];
-        for (QStringList &atLevel : records) {
-            capturedMessages.clear();
-            worker.raw(QStringLiteral("GET"), QStringLiteral("/kelvo/x"), {}, {});
-            atLevel = capturedMessages.filter(QStringLiteral("KelvoWorker::"));
-            worker.setDebugLevel(1);
-        }
-        qInstallMessageHandler(previous);
-        QCOMPARE(records[0], QStringList());
-        QVERIFY(records[1].contains(QStringLiteral("KelvoWorker::buildResponse()")));
-        QVERIFY(records[1].contains(QStringLiteral("KelvoWorker::renderResponse(1) err: 400")));
     }
 
     // With "keepConnections" a worker keeps its tenants' connections open
@@ -194,8 +170,7 @@ private slots:
         QCOMPARE(open(a), 1);
 
         // Three tenants, two kept: the least recently used is closed and released.
-        QCOMPARE(get(b).status, 404);
-        QCOMPARE(get(c).status, 404);
+        QVERIFY(get(b).status == 404 && get(c).status == 404);
         QTRY_COMPARE_WITH_TIMEOUT(open(a), 0, 10000);
         QCOMPARE(open(b) + open(c), 2);
         QCOMPARE(h.manager()->unusedConnectionNames().size(), 1);
