@@ -147,23 +147,18 @@ bool setUp()
              "INSERT INTO people_term (uid, tid) SELECT p.seq, t.seq FROM seq_1_to_%2 p JOIN seq_1_to_%1 t",
              "INSERT INTO inters (iid, name) VALUES (1, 'Work')",
              "INSERT INTO inters_term (iid, tid) VALUES (1, 1)" })
-        if (!run(db,
-                q(sql)
-                    .replace(q("%1"), QString::number(terminals))
-                    .replace(q("%2"), QString::number(persons))))
-            return false;
+        run(db,
+            q(sql).replace(q("%1"), QString::number(terminals)).replace(q("%2"), QString::number(persons)));
     // The producers start on every node at once: each node must hold the links first.
-    for (int node = 0; node < nodes.size(); ++node) {
+    for (int node = 0; failures.isEmpty() && node < nodes.size(); ++node) {
         const QSqlDatabase other = connect(q("setup%1").arg(node), node);
         QString links;
-        if (!run(other, q("SET SESSION wsrep_sync_wait = 1"))
-            || !run(other, q("SELECT COUNT(*) FROM people_term"), &links)
-            || links.toInt() != terminals * persons) {
+        if (run(other, q("SET SESSION wsrep_sync_wait = 1"))
+            && run(other, q("SELECT COUNT(*) FROM people_term"), &links)
+            && links.toInt() != terminals * persons)
             fail(q("node %1 holds %2 links").arg(node + 1).arg(links));
-            return false;
-        }
     }
-    return true;
+    return failures.isEmpty(); // each failed statement has said why
 }
 
 // Producer `node` changes persons through its own host (the worker marks their
