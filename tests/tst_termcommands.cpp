@@ -119,7 +119,7 @@ private Q_SLOTS:
         QVERIFY(host.isReady());
         const quint32 uid = tenant.addPerson("Eva");
         // A person and the settings changed before this second (a confirmation keeps what came later).
-        QCOMPARE(tenant.mark(1, 2, uid, 100) + tenant.mark(1, 256, 0, 100)
+        QCOMPARE(tenant.link(uid, 1) + tenant.mark(1, 2, uid, 100) + tenant.mark(1, 256, 0, 100)
                 + tenant.exec("UPDATE term SET syn = 258"),
             QString());
         // The lists and their confirmation; then nothing is left to deliver or confirm.
