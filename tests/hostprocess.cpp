@@ -10,9 +10,8 @@ HostProcess::HostProcess(const QStringList &extra)
     process.setArguments(
         QStringList { QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--info-db"),
             QStringLiteral("mysql://root@%1:%2/%3")
-                .arg(TestDatabase::host())
-                .arg(TestDatabase::port())
-                .arg(TestDatabase::infoDatabaseName()),
+                .arg(TestDatabase::host(), QString::number(TestDatabase::port()),
+                    TestDatabase::infoDatabaseName()),
             QStringLiteral("--plugin"), QStringLiteral(KELVO_PLUGIN_PATH) }
         + extra);
     process.start();

@@ -2,7 +2,6 @@
 
 #include "rawconnection.h"
 
-#include <QJsonDocument>
 #include <QSqlQuery>
 
 HostTenant::HostTenant(const char *tag, int terminals)
@@ -19,10 +18,9 @@ QByteArray HostTenant::sync(int tid) const
 
 QByteArray HostTenant::entrance(quint32 refId, int tid) const
 {
-    const QJsonObject body { { QStringLiteral("refId"), double(refId) }, { QStringLiteral("uid"), 1 },
-        { QStringLiteral("iid"), 1 }, { QStringLiteral("type"), QStringLiteral("in") } };
+    const QByteArray body = R"({"iid":1,"refId":)" + QByteArray::number(refId) + R"(,"type":"in","uid":1})";
     return RawConnection::request("POST", QStringLiteral("/kelvo/entrance/") + terminal(tid), token,
-        KelvoWorker::encodeSafeBase64(QJsonDocument(body).toJson(QJsonDocument::Compact)));
+        KelvoWorker::encodeSafeBase64(body));
 }
 
 bool HostTenant::holdTerminal(RawConnection &connection, const QByteArray &request)

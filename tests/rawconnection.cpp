@@ -11,24 +11,18 @@ void RawConnection::send(const QByteArray &bytes)
 QByteArray RawConnection::response(int timeoutMs)
 {
     static const QRegularExpression contentLength(QStringLiteral("\r\nContent-Length: (\\d+)\r\n"));
-    const QDeadlineTimer deadline(timeoutMs);
-    qint64 length = -1;
-    while (!deadline.hasExpired()) {
+    for (const QDeadlineTimer deadline(timeoutMs);; pending += socket.readAll()) {
         const int end = pending.indexOf("\r\n\r\n");
-        if (end >= 0 && length < 0) {
-            const QRegularExpressionMatch m = contentLength.match(QString::fromLatin1(pending.left(end + 2)));
-            length = m.hasMatch() ? m.captured(1).toLongLong() : 0;
-        }
-        if (end >= 0 && pending.size() >= end + 4 + length) {
-            const QByteArray one = pending.left(int(end + 4 + length));
-            pending.remove(0, one.size());
+        const QRegularExpressionMatch m = contentLength.match(QString::fromLatin1(pending.left(end + 2)));
+        const int size = end + 4 + (m.hasMatch() ? m.captured(1).toInt() : 0);
+        if (end >= 0 && pending.size() >= size) {
+            const QByteArray one = pending.left(size);
+            pending.remove(0, size);
             return one;
         }
-        if (!socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime()))))
-            break;
-        pending += socket.readAll();
+        if (deadline.hasExpired() || !socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime()))))
+            return QByteArray();
     }
-    return QByteArray();
 }
 
 bool RawConnection::closedByPeer(int timeoutMs)

@@ -1,31 +1,25 @@
 #include "testdatabase.h"
 
-#include <QAtomicInteger>
 #include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QMutex>
 #include <QProcess>
 #include <QSqlQuery>
 #include <QThread>
 
+#include <atomic>
+
 namespace {
 
-QString clientProgram()
-{
-    const QString fromEnv = qEnvironmentVariable("KELVO_TEST_DB_CLIENT");
-    return fromEnv.isEmpty() ? QStringLiteral("mariadb") : fromEnv;
-}
+const QString clientProgram = qEnvironmentVariable("KELVO_TEST_DB_CLIENT", QStringLiteral("mariadb"));
 
 // Runs program to its end; false, with its error output in error, when it failed.
 bool run(QProcess &process, const QString &program, const QStringList &arguments, QString *error)
 {
     process.start(program, arguments);
-    if (process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit
-        && process.exitCode() == 0)
-        return true;
-    if (error)
+    const bool done = process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit
+        && process.exitCode() == 0;
+    if (!done && error)
         *error = QString::fromLocal8Bit(process.readAllStandardError()) + process.errorString();
-    return false;
+    return done;
 }
 
 // scripts/tenant.sh, the databases' one set-up, against the test server; the
@@ -35,7 +29,7 @@ bool runTenantScript(const QStringList &arguments, QString *error)
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("KELVO_DB_HOST"), TestDatabase::host());
     environment.insert(QStringLiteral("KELVO_ACCOUNT_HOST"), QStringLiteral("%"));
-    environment.insert(QStringLiteral("KELVO_DB_CLIENT"), clientProgram());
+    environment.insert(QStringLiteral("KELVO_DB_CLIENT"), clientProgram);
     QProcess script;
     script.setProcessEnvironment(environment);
     return run(script, TestDatabase::sourceDir() + QStringLiteral("/scripts/tenant.sh"),
@@ -47,8 +41,7 @@ bool runTenantScript(const QStringList &arguments, QString *error)
 
 QString TestDatabase::host()
 {
-    const QString h = qEnvironmentVariable("KELVO_TEST_DB_HOST");
-    return h.isEmpty() ? QStringLiteral("127.0.0.1") : h;
+    return qEnvironmentVariable("KELVO_TEST_DB_HOST", QStringLiteral("127.0.0.1"));
 }
 
 QSqlDatabase TestDatabase::adminConnection(const QString &database)
@@ -78,18 +71,15 @@ QSqlDatabase TestDatabase::addConnection(
 
 QString TestDatabase::infoDatabaseName()
 {
-    static QMutex mutex;
-    static QString name;
-    QMutexLocker lock(&mutex);
-    if (name.isEmpty()) {
+    static const QString name = [] {
         const QString candidate = QStringLiteral("kelvo_info_%1").arg(QCoreApplication::applicationPid());
         // An earlier process with the same id may have left one with its tenants.
         exec(QString(), QStringLiteral("DROP DATABASE IF EXISTS `%1`").arg(candidate));
         QString error;
         if (!runTenantScript({ QStringLiteral("info"), candidate }, &error))
             qFatal("cannot create the information database: %s", qPrintable(error));
-        name = candidate;
-    }
+        return candidate;
+    }();
     return name;
 }
 
@@ -97,7 +87,7 @@ bool TestDatabase::loadSqlFile(const QString &database, const QString &path, QSt
 {
     QProcess client;
     client.setStandardInputFile(path);
-    return run(client, clientProgram(),
+    return run(client, clientProgram,
         { QStringLiteral("--no-defaults"), QStringLiteral("-h"), host(), QStringLiteral("-P"),
             QString::number(port()), QStringLiteral("-uroot"), database },
         error);
@@ -125,22 +115,19 @@ bool TestDatabase::waitForLockWait(
                          "JOIN information_schema.PROCESSLIST p ON p.ID = t.trx_mysql_thread_id "
                          "WHERE t.trx_state = 'LOCK WAIT' AND p.DB = '%1' AND t.trx_query LIKE '%2%'")
               .arg(schema, queryStart);
-    QElapsedTimer waited;
-    waited.start();
-    while (waited.elapsed() < timeoutMs) {
+    // The server refreshes its transaction list only when it was not read for 0.1 s.
+    for (const QDeadlineTimer deadline(timeoutMs); !deadline.hasExpired(); QThread::msleep(150)) {
         if (scalar(QString(), sql).toInt() > 0)
             return true;
         if (gaveUp && gaveUp())
             return false;
-        // The server refreshes its transaction list only when it was not read for 0.1 s.
-        QThread::msleep(150);
     }
     return false;
 }
 
 TestDatabase::Tenant TestDatabase::createTenant(const QString &tag)
 {
-    static QAtomicInteger<int> counter;
+    static std::atomic<int> counter;
     const QString id = QStringLiteral("%1_%2").arg(QCoreApplication::applicationPid()).arg(++counter);
     const Tenant t { QStringLiteral("token-%1-%2").arg(tag, id), QStringLiteral("kt_%1_%2").arg(tag, id),
         QStringLiteral("ku_%1").arg(id), QStringLiteral("pw-%1-secret").arg(id) };

@@ -15,13 +15,15 @@ const QString hostUser = s("kh_") + pid;
 const QString tenant = s("ta_") + pid;
 const QString token = s("rotated.token-") + pid;
 
-// %1 the information database, %2 the tenant, %3 the host's user, %4 the token it is given.
+// %1 the information database, %2 the tenant, %3 the host's user, %4 the
+// token it is given, %5 the test server.
 QString fill(QString text)
 {
-    return text.replace(s("%1"), info)
-        .replace(s("%2"), tenant)
-        .replace(s("%3"), hostUser)
-        .replace(s("%4"), token);
+    const QString values[]
+        = { info, tenant, hostUser, token, TestDatabase::host() + s(":%1").arg(TestDatabase::port()) };
+    for (int i = 0; i < 5; ++i)
+        text.replace(QLatin1Char('%') + QString::number(i + 1), values[i]);
+    return text;
 }
 
 // The exit code, a space, and what the command wrote.
@@ -30,10 +32,8 @@ QString admin(const QString &line)
     QString text;
     QTextStream out(&text);
     const int code = AdminCommands(out, out, TestDatabase::sourceDir() + s("/db/sql"))
-                         .run(fill(line).split(QLatin1Char(' '))
-                             + QStringList { s("--db"),
-                                 s("mysql://root@%1:%2").arg(TestDatabase::host()).arg(TestDatabase::port()),
-                                 s("--info-db"), info, s("--host-user"), hostUser });
+                         .run(fill(line + s(" --db mysql://root@%5 --info-db %1 --host-user %3"))
+                                  .split(QLatin1Char(' ')));
     out.flush();
     return QString::number(code) + QLatin1Char(' ') + text;
 }
@@ -73,8 +73,7 @@ private slots:
         const QString said = admin(s("init"));
         QVERIFY2(said.startsWith(s("0 ")), qPrintable(said));
         const QUrl url(said.trimmed().section(QLatin1Char('\n'), -1).mid(s("info-db = ").size()));
-        QCOMPARE(url.toString(QUrl::RemovePassword),
-            s("mysql://%1@%2:%3/%4").arg(hostUser, TestDatabase::host()).arg(TestDatabase::port()).arg(info));
+        QCOMPARE(url.toString(QUrl::RemovePassword), fill(s("mysql://%3@%5/%1")));
         hostPassword = url.password();
         QCOMPARE(hostPassword.size(), 24);
         const QString again = admin(s("init"));

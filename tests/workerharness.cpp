@@ -61,10 +61,8 @@ QStringList WorkerHarness::tokenHeaders(const QString &token)
 Reply WorkerHarness::request(
     const QString &method, const QString &path, const QString &token, const QJsonObject &body)
 {
-    QByteArray payload;
-    if (!body.isEmpty())
-        payload = encodeSafeBase64(QJsonDocument(body).toJson(QJsonDocument::Compact));
-    return raw(method, path, tokenHeaders(token), payload);
+    return raw(method, path, tokenHeaders(token),
+        body.isEmpty() ? QByteArray() : encodeSafeBase64(QJsonDocument(body).toJson(QJsonDocument::Compact)));
 }
 
 Reply WorkerHarness::raw(

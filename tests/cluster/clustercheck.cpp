@@ -22,7 +22,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <functional>
 #include <map>
 #include <set>
 #include <thread>
@@ -48,7 +47,7 @@ QStringList hosts, nodes;
 int seconds = 40, outageNode = 3;
 
 QElapsedTimer runClock;
-QMutex mutex; // failures, produced and the entrance records
+QMutex mutex; // failures, produced and the upload records
 QStringList failures;
 // While a node is away (or not serving again yet) its host may answer errors.
 std::atomic<int> awayHost { -1 };
@@ -59,10 +58,16 @@ std::set<Item> produced[terminals];
 // What each terminal received: the latest time its marker can carry, and
 // whether a confirmation deleted that marker since.
 std::map<Item, std::pair<qint64, bool>> received[terminals];
-// (tid, refId) -> the ids its success answers named, and how many of them said 201.
-std::map<Item, std::pair<std::set<quint32>, int>> entranceIds;
-// pid -> the uids its success answers named.
-std::map<quint32, std::set<quint32>> personIds;
+// What is sent in pairs: the request, the answer's id, and the stored rows as
+// "key.key:id" in the order of the keys.
+const char *const uploadKinds[][3] = { { "POST entrance", "eid",
+                                           "SELECT GROUP_CONCAT(tid, '.', refId, ':', id ORDER BY tid, refId "
+                                           "SEPARATOR ' ') FROM inters_data" },
+    { "POST person", "uid",
+        "SELECT GROUP_CONCAT(pid, '.0:', uid ORDER BY pid SEPARATOR ' ') FROM people WHERE pid >= 100000" } };
+// Per upload kind, (tid, refId) of an entrance or (pid, 0) of a person -> the
+// ids its success answers named, and how many of them said 201.
+std::map<Item, std::pair<std::set<quint32>, int>> uploadIds[2];
 
 QString option(const char *name, const char *byDefault = "")
 {
@@ -135,6 +140,7 @@ bool run(const QSqlDatabase &db, const QString &sql, QString *value = nullptr)
 bool setUp()
 {
     const QSqlDatabase db = connect(q("setup"), 0);
+    const QString personCount = QString::number(persons);
     // One interruption type, so that a host serving again answers terminal 1's list with 200.
     for (const char *sql : { "INSERT INTO term (tid, vornID, status, name, type) SELECT seq, 900 + seq, 1, "
                              "'C', 'DSK' FROM seq_1_to_%1",
@@ -142,23 +148,18 @@ bool setUp()
              "INSERT INTO people_term (uid, tid) SELECT p.seq, t.seq FROM seq_1_to_%2 p JOIN seq_1_to_%1 t",
              "INSERT INTO inters (iid, name) VALUES (1, 'Work')",
              "INSERT INTO inters_term (iid, tid) VALUES (1, 1)" })
-        if (!run(db,
-                q(sql)
-                    .replace(q("%1"), QString::number(terminals))
-                    .replace(q("%2"), QString::number(persons))))
-            return false;
+        if (failures.isEmpty()) // the next statements need this one
+            run(db, q(sql).replace(q("%1"), QString::number(terminals)).replace(q("%2"), personCount));
     // The producers start on every node at once: each node must hold the links first.
-    for (int node = 0; node < nodes.size(); ++node) {
+    for (int node = 0; failures.isEmpty() && node < nodes.size(); ++node) {
         const QSqlDatabase other = connect(q("setup%1").arg(node), node);
         QString links;
-        if (!run(other, q("SET SESSION wsrep_sync_wait = 1"))
-            || !run(other, q("SELECT COUNT(*) FROM people_term"), &links)
-            || links.toInt() != terminals * persons) {
+        if (run(other, q("SET SESSION wsrep_sync_wait = 1"))
+            && run(other, q("SELECT COUNT(*) FROM people_term"), &links)
+            && links.toInt() != terminals * persons)
             fail(q("node %1 holds %2 links").arg(node + 1).arg(links));
-            return false;
-        }
     }
-    return true;
+    return failures.isEmpty();
 }
 
 // Producer `node` changes persons through its own host (the worker marks their
@@ -193,15 +194,16 @@ void produce(int node)
 }
 
 // One GET "sync" and, when it delivered lists, their confirmation through the
-// next host that takes it; false when the GET failed.
-bool syncOnce(quint32 tid, int host, bool *empty)
+// next host that takes it; true when the GET succeeded and delivered nothing.
+bool syncOnce(quint32 tid, int host)
 {
     const TermClient::Answer a = send(host, "GET", q("sync/") + hash(tid));
     if (!accept(a, host, "GET sync"))
         return false;
     const qint64 st = a.json[q("st")].toVariant().toLongLong();
     const QJsonValue res = a.json[q("res")];
-    *empty = !res.isObject();
+    if (!res.isObject())
+        return true;
     quint32 mask = 0;
     for (const auto &[key, kind] : lists) {
         mask |= res[q(key)].isObject() ? kind : 0;
@@ -219,18 +221,17 @@ bool syncOnce(quint32 tid, int host, bool *empty)
         }
     }
     const QString confirm = q("sync/%1/%2").arg(hash(tid), HttpPluginWorker::encodeHash(st - 1, mask));
-    for (int attempt = 0; !*empty && attempt < hosts.size() * 20; ++attempt) {
+    for (int attempt = 0; attempt < hosts.size() * 20; ++attempt) {
         const int via = (host + 1 + attempt) % hosts.size();
         if (accept(send(via, "DELETE", confirm), via, "DELETE sync")) {
             for (auto &[item, delivery] : received[tid - 1])
                 delivery.second = delivery.second || ((item.first & mask) && delivery.first < st - 1);
-            return true;
+            return false;
         }
         QThread::msleep(100);
     }
-    if (!*empty)
-        fail(q("terminal %1: no host took the confirmation").arg(tid));
-    return true;
+    fail(q("terminal %1: no host took the confirmation").arg(tid));
+    return false;
 }
 
 // While the run lasts; when draining, until the terminal has nothing pending.
@@ -238,8 +239,7 @@ void terminal(quint32 tid, bool drain)
 {
     int host = int(tid) % hosts.size();
     for (int round = 0; drain ? round < 50 : running(); ++round, host = (host + 1) % hosts.size()) {
-        bool empty = false;
-        if (syncOnce(tid, host, &empty) && empty && drain)
+        if (syncOnce(tid, host) && drain)
             return;
         QThread::msleep(drain ? 200 : 20);
     }
@@ -248,9 +248,8 @@ void terminal(quint32 tid, bool drain)
 }
 
 // Sends body through two hosts at the same moment, again until one of them
-// takes it; record sees each accepted answer.
-void inPair(QRandomGenerator &random, const char *what, const QString &path, const QJsonObject &body,
-    const std::function<void(const TermClient::Answer &)> &record)
+// takes it; each accepted answer's id is recorded under key.
+void inPair(QRandomGenerator &random, int kind, Item key, const QString &path, const QJsonObject &body)
 {
     const int first = random.bounded(hosts.size());
     const int pair[] = { first, (first + 1 + random.bounded(hosts.size() - 1)) % hosts.size() };
@@ -261,11 +260,13 @@ void inPair(QRandomGenerator &random, const char *what, const QString &path, con
         answers[0] = send(pair[0], "POST", path, body);
         other.join();
         for (int i = 0; i < 2; ++i) {
-            if (!accept(answers[i], pair[i], what))
+            if (!accept(answers[i], pair[i], uploadKinds[kind][0]))
                 continue;
             stored = true;
             const QMutexLocker lock(&mutex);
-            record(answers[i]);
+            auto &[ids, created] = uploadIds[kind][key];
+            ids.insert(answers[i].json[q("res")][q(uploadKinds[kind][1])].toVariant().toUInt());
+            created += answers[i].status == 201;
         }
     }
 }
@@ -277,18 +278,11 @@ void uploads()
     QRandomGenerator random(7);
     for (quint32 refId = 1; running(); ++refId) {
         const quint32 tid = 1 + random.bounded(terminals);
-        inPair(random, "POST entrance", q("entrance/") + hash(tid),
-            { { q("refId"), double(refId) }, { q("uid"), 1 }, { q("iid"), 1 }, { q("type"), q("in") } },
-            [&](const TermClient::Answer &a) {
-                auto &[ids, created] = entranceIds[{ tid, refId }];
-                ids.insert(a.json[q("res")][q("eid")].toVariant().toUInt());
-                created += a.status == 201;
-            });
+        inPair(random, 0, { tid, refId }, q("entrance/") + hash(tid),
+            { { q("refId"), double(refId) }, { q("uid"), 1 }, { q("iid"), 1 }, { q("type"), q("in") } });
         const quint32 pid = 100000 + refId % 40;
-        inPair(random, "POST person", q("person/") + hash(1 + pid % terminals),
-            { { q("pid"), double(pid) }, { q("name"), q("R") } }, [&](const TermClient::Answer &a) {
-                personIds[pid].insert(a.json[q("res")][q("uid")].toVariant().toUInt());
-            });
+        inPair(random, 1, { pid, 0 }, q("person/") + hash(1 + pid % terminals),
+            { { q("pid"), double(pid) }, { q("name"), q("R") } });
     }
 }
 
@@ -342,31 +336,25 @@ void verify()
     std::printf("markers: %d produced and delivered; after the drain: %s\n", count, qPrintable(left));
     if (left != q("0 markers, syn 0"))
         fail(q("after the drain: ") + left);
-    // Each entrance stored once, under the one id its success answers named, and 201 at most once.
-    QStringList answered;
-    for (const auto &[key, answers] : entranceIds) {
-        answered << q("%1.%2:%3").arg(key.first).arg(key.second).arg(*answers.first.begin());
-        if (answers.first.size() != 1 || answers.second > 1)
-            fail(q("entrance %1: %2 ids answered, %3 times 201")
-                     .arg(answered.last())
-                     .arg(answers.first.size())
-                     .arg(answers.second));
+    // Each upload stored once, under the one id its success answers named, and 201 at most once.
+    for (int kind = 0; kind < 2; ++kind) {
+        const QString what = q(uploadKinds[kind][0]);
+        QStringList answered;
+        for (const auto &[key, answers] : uploadIds[kind]) {
+            answered << q("%1.%2:%3").arg(key.first).arg(key.second).arg(*answers.first.begin());
+            if (answers.first.size() != 1 || answers.second > 1)
+                fail(q("%1 %2: %3 ids answered, %4 times 201")
+                         .arg(what, answered.last())
+                         .arg(answers.first.size())
+                         .arg(answers.second));
+        }
+        QString stored;
+        run(db, q(uploadKinds[kind][2]), &stored);
+        std::printf("%s: %d sent in pairs, %d stored\n", uploadKinds[kind][0], int(answered.size()),
+            int(stored.count(QLatin1Char(':'))));
+        if (stored != answered.join(QLatin1Char(' ')))
+            fail(what + q(" stored: ") + stored.left(2000));
     }
-    QString stored;
-    run(db,
-        q("SELECT GROUP_CONCAT(tid, '.', refId, ':', id ORDER BY tid, refId SEPARATOR ' ') FROM inters_data"),
-        &stored);
-    std::printf("entrances: %d sent in pairs, %d stored\n", int(answered.size()),
-        int(stored.count(QLatin1Char(':'))));
-    if (stored != answered.join(QLatin1Char(' ')))
-        fail(q("entrances stored: ") + stored.left(2000));
-    // Each person stored once, every answer naming its one uid.
-    for (const auto &[pid, uids] : personIds)
-        if (uids.size() != 1)
-            fail(q("person %1: %2 uids answered").arg(pid).arg(uids.size()));
-    run(db, q("SELECT COUNT(*) FROM people WHERE pid >= 100000"), &stored);
-    if (stored.toInt() != int(personIds.size()))
-        fail(q("%1 persons stored for %2 pids sent in pairs").arg(stored).arg(personIds.size()));
 }
 
 } // namespace
