@@ -115,9 +115,16 @@ bool TestDatabase::waitForLockWait(
                          "JOIN information_schema.PROCESSLIST p ON p.ID = t.trx_mysql_thread_id "
                          "WHERE t.trx_state = 'LOCK WAIT' AND p.DB = '%1' AND t.trx_query LIKE '%2%'")
               .arg(schema, queryStart);
-    // The server refreshes its transaction list only when it was not read for 0.1 s.
-    for (const QDeadlineTimer deadline(timeoutMs); !deadline.hasExpired(); QThread::msleep(150)) {
-        if (scalar(QString(), sql).toInt() > 0)
+    // The server refreshes its transaction list only when nobody read it for
+    // 0.1 s. Suites that poll side by side would keep it stale for each other,
+    // so every read, in whichever test process, holds one named lock and comes
+    // 0.12 s after the one before.
+    for (const QDeadlineTimer deadline(timeoutMs); !deadline.hasExpired(); QThread::msleep(30)) {
+        scalar(QString(), QStringLiteral("SELECT GET_LOCK('kelvo_test_innodb_trx', 60)"));
+        QThread::msleep(120);
+        const bool waiting = scalar(QString(), sql).toInt() > 0;
+        scalar(QString(), QStringLiteral("SELECT RELEASE_LOCK('kelvo_test_innodb_trx')"));
+        if (waiting)
             return true;
         if (gaveUp && gaveUp())
             return false;
