@@ -74,11 +74,6 @@ quint32 TestTenant::addPerson(const char *name, int status, const char *begin, c
         saldo + 100);
 }
 
-QString TestTenant::personHash(quint32 uid) const
-{
-    return KelvoWorker::encodeHash(uid, value("SELECT pid FROM people WHERE uid = %1", uid).toUInt());
-}
-
 QString TestTenant::link(quint32 uid, quint32 tid, quint32 grp) const
 {
     return exec("INSERT INTO people_term (uid, tid, grp) VALUES (%1, %2, %3)", uid, tid, grp);

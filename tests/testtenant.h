@@ -55,7 +55,6 @@ public:
     // begin and end are SQL expressions ("UNIX_TIMESTAMP() - 60", "NULL"); presence is saldo + 100.
     quint32 addPerson(
         const char *name, int status = 1, const char *begin = "0", const char *end = "NULL", int saldo = 0);
-    QString personHash(quint32 uid) const;
     QString link(quint32 uid, quint32 tid, quint32 grp = 0) const;
     quint32 entrance(quint32 tid, quint32 uid, quint32 refId) const;
     // An interruption type, offered to tid unless it is 0.

@@ -54,9 +54,7 @@ public:
     static Reply parse(const QByteArray &response);
     static QStringList tokenHeaders(const QString &token);
 
-    using KelvoWorker::dbCheckTerm;
     using KelvoWorker::dbGetSync;
-    using KelvoWorker::dbSetOtherTermsPeopleSync;
     using KelvoWorker::httpStatus;
     using KelvoWorker::initDatabase;
     using KelvoWorker::parseHeader;
@@ -64,5 +62,4 @@ public:
     using KelvoWorker::resetResponse;
     using KelvoWorker::result;
     using KelvoWorker::setError;
-    using KelvoWorker::terminalTypeFlags;
 };
