@@ -141,11 +141,15 @@ start_host() {
   local n=$1 log=$dir/host$n.log
   alive "$dir/host$n.pid" && return 0
   local address=127.0.0.1:$(port_of "host$n")
+  # Emptied here, not only by the host's own redirection: the wait below must
+  # not read the line of the host before, should it run before the redirection.
+  : >"$dir/host$n.out"
   setsid "$build/bin/kelvo-host" --listen "$address" --threads 2 \
     --info-db "mysql://kelvo_host:$(cat "$dir/host.password")@127.0.0.1:$(port_of "sql$n")/$info_db" \
     >"$dir/host$n.out" 2>>"$log" </dev/null &
   echo $! >"$dir/host$n.pid"
-  for _ in $(seq 1 300); do grep -q '^listening on' "$dir/host$n.out" 2>/dev/null && break; sleep 0.1; done
+  # A loaded machine may take its time: up to 2 minutes.
+  for _ in $(seq 1 1200); do grep -q '^listening on' "$dir/host$n.out" 2>/dev/null && break; sleep 0.1; done
   grep -q '^listening on' "$dir/host$n.out" || { tail -n 5 "$log" >&2; echo "host $n did not start" >&2; return 1; }
   echo "== host $n on http://$address/kelvo (node $n)"
 }
