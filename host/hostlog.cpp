@@ -74,6 +74,22 @@ const QRegularExpression tokenPattern(
 // mysql://USER:PASS@ — the password part.
 const QRegularExpression passwordPattern(QStringLiteral("(\\w+://[^:/@\\s]*:)[^@\\s]*@"));
 
+// Under logMutex: the local time of a line, as Qt::ISODateWithMs writes it.
+// The local second is looked up once per second: the time-zone lookup behind
+// each QDateTime::currentDateTime() cost more than the rest of a record, and
+// a busy host writes one record per stored entrance.
+QString localTime()
+{
+    static qint64 second = -1;
+    static QString secondText;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (now / 1000 != second) {
+        second = now / 1000;
+        secondText = QDateTime::fromSecsSinceEpoch(second).toString(Qt::ISODate);
+    }
+    return secondText + QStringLiteral(".%1").arg(now % 1000, 3, 10, QLatin1Char('0'));
+}
+
 // Under logMutex: one record as one line, with its level.
 void writeRecord(QtMsgType type, const QString &message)
 {
@@ -81,9 +97,7 @@ void writeRecord(QtMsgType type, const QString &message)
     const QString text = HostLog::redact(message).replace(QLatin1Char('\n'), QLatin1String(" | "));
     const QString line = journal
         ? QStringLiteral("<%1>%2: %3").arg(priority(type)).arg(QLatin1String(levelName(type)), text)
-        : QStringLiteral("%1 %2: %3")
-              .arg(QDateTime::currentDateTime().toString(Qt::ISODateWithMs), QLatin1String(levelName(type)),
-                  text);
+        : QStringLiteral("%1 %2: %3").arg(localTime(), QLatin1String(levelName(type)), text);
     const QByteArray bytes = line.toLocal8Bit() + '\n';
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), sink);
     std::fflush(sink);
