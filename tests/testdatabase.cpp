@@ -39,11 +39,6 @@ bool runTenantScript(const QStringList &arguments, QString *error)
 
 } // namespace
 
-QString TestDatabase::host()
-{
-    return qEnvironmentVariable("KELVO_TEST_DB_HOST", QStringLiteral("127.0.0.1"));
-}
-
 QSqlDatabase TestDatabase::adminConnection(const QString &database)
 {
     const QString name

@@ -32,7 +32,7 @@ public:
     };
 
     static bool available() { return qEnvironmentVariableIsSet("KELVO_TEST_DB_PORT"); }
-    static QString host();
+    static QString host() { return qEnvironmentVariable("KELVO_TEST_DB_HOST", QStringLiteral("127.0.0.1")); }
     static int port() { return qEnvironmentVariableIntValue("KELVO_TEST_DB_PORT"); }
     static QString sourceDir() { return QStringLiteral(KELVO_SOURCE_DIR); }
 
@@ -44,11 +44,6 @@ public:
     // for a thread of its own, which removes it again.
     static QSqlDatabase addConnection(const QString &name, const QString &database,
         const QString &user = QStringLiteral("root"), const QString &password = QString());
-    // addConnection to the information database, as the host would register it.
-    static QSqlDatabase addInfoConnection(const QString &name)
-    {
-        return addConnection(name, infoDatabaseName());
-    }
 
     // A new tenant: schema loaded from db/sql/tenant.sql, its own user with
     // rights on that schema alone, and an active row in `schemas`.

@@ -25,9 +25,7 @@ namespace {
 // The host's own safe Base64, written from the contract.
 QByteArray safe(const QByteArray &bytes)
 {
-    QByteArray text = bytes.toBase64();
-    text.replace('+', '-').replace('/', '_').replace('=', '@');
-    return text;
+    return bytes.toBase64(QByteArray::Base64UrlEncoding).replace('=', '@');
 }
 
 // The registry as the host allocates it, with guard bytes right behind the
@@ -142,7 +140,8 @@ private slots:
     {
         GuardedRegistry guarded;
         DBManager *const registry = guarded.registry;
-        registry->setInfoDatabase(TestDatabase::addInfoConnection(s("contract.info")));
+        registry->setInfoDatabase(
+            TestDatabase::addConnection(s("contract.info"), TestDatabase::infoDatabaseName()));
         QSignalSpy created(loader.instance(), SIGNAL(recordCreated(QString, uint, QString, quint8)));
 
         QString traces[threadCount];

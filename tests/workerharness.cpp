@@ -12,7 +12,7 @@ HarnessRegistry::HarnessRegistry(bool make)
     infoName = QStringLiteral("harness.info.%1").arg(++counter);
     registry = std::make_unique<DBManager>();
     if (TestDatabase::available())
-        registry->setInfoDatabase(TestDatabase::addInfoConnection(infoName));
+        registry->setInfoDatabase(TestDatabase::addConnection(infoName, TestDatabase::infoDatabaseName()));
 }
 
 HarnessRegistry::~HarnessRegistry()

@@ -24,8 +24,7 @@ struct Reply
 // worker's own release of its connections.
 struct HarnessRegistry
 {
-    HarnessRegistry() = default;
-    explicit HarnessRegistry(bool make);
+    explicit HarnessRegistry(bool make = false);
     ~HarnessRegistry();
     QString infoName;
     std::unique_ptr<DBManager> registry;

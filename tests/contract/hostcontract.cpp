@@ -11,13 +11,6 @@ void DBManager::setInfoDatabase(const QSqlDatabase &db)
     infoConnectionName = db.connectionName();
 }
 
-void DBManager::setMainDatabase(const QSqlDatabase &db)
-{
-    QMutexLocker lock(&mutex);
-    mainDb = db;
-    mainConnectionName = db.connectionName();
-}
-
 void DBManager::removeUnusedConnections()
 {
     QMutexLocker lock(&mutex);
