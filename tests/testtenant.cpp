@@ -79,12 +79,6 @@ QString TestTenant::link(quint32 uid, quint32 tid, quint32 grp) const
     return exec("INSERT INTO people_term (uid, tid, grp) VALUES (%1, %2, %3)", uid, tid, grp);
 }
 
-quint32 TestTenant::entrance(quint32 tid, quint32 uid, quint32 refId) const
-{
-    return insert(
-        "INSERT INTO inters_data (tid, uid, iid, refId, type) VALUES (%1, %2, 1, %3, 'in')", tid, uid, refId);
-}
-
 quint32 TestTenant::addInter(const char *name, int weight, quint32 tid) const
 {
     const quint32 iid = insert("INSERT INTO inters (name, shortcut, weight, start, stop, color) "
@@ -102,14 +96,13 @@ QString TestTenant::mark(quint32 tid, quint32 kind, quint32 refId, qint64 create
         QLatin1String(ref), QLatin1String(refCol), refId, created, kind);
 }
 
-int TestTenant::markers(quint32 tid) const
+QString TestTenant::syncState(quint32 tid) const
 {
-    return value("SELECT COUNT(*) FROM term_sync WHERE tid = %1", tid).toInt();
-}
-
-quint32 TestTenant::syn(quint32 tid) const
-{
-    return value("SELECT syn FROM term WHERE tid = %1", tid).toUInt();
+    return value(
+        "SELECT CONCAT(syn, ' ', (SELECT COUNT(*) FROM term_sync s WHERE s.tid = term.tid)) FROM term "
+        "WHERE tid = %1",
+        tid)
+        .toString();
 }
 
 Reply TestTenant::send(const char *method, const QString &path, const QJsonObject &body)

@@ -56,14 +56,13 @@ public:
     quint32 addPerson(
         const char *name, int status = 1, const char *begin = "0", const char *end = "NULL", int saldo = 0);
     QString link(quint32 uid, quint32 tid, quint32 grp = 0) const;
-    quint32 entrance(quint32 tid, quint32 uid, quint32 refId) const;
     // An interruption type, offered to tid unless it is 0.
     quint32 addInter(const char *name, int weight, quint32 tid = 0) const;
     // A marker as the producers write it.
     QString mark(quint32 tid, quint32 kind, quint32 refId, qint64 created, const char *type = "U",
         const char *refCol = "uid", const char *ref = "people_term") const;
-    int markers(quint32 tid) const;
-    quint32 syn(quint32 tid) const;
+    // Terminal tid's pending kinds and its number of marker rows: "syn rows".
+    QString syncState(quint32 tid) const;
 
     // path is the part after "/kelvo/".
     Reply send(const char *method, const QString &path, const QJsonObject &body = {});
