@@ -15,15 +15,13 @@ private slots:
     void answerBytesAndRecords()
     {
         WorkerHarness worker(nullptr);
-        const auto patch = [&] {
-            return worker.buildResponse(
-                QStringLiteral("PATCH"), QUrl(QStringLiteral("/kelvo/sync/MS4y")), {}, {});
-        };
+        const auto patch
+            = [&] { return worker.buildResponse(s("PATCH"), QUrl(s("/kelvo/sync/MS4y")), {}, {}); };
         static QStringList records;
         const QtMessageHandler previous = qInstallMessageHandler(
             [](QtMsgType, const QMessageLogContext &, const QString &message) { records << message; });
         const QByteArray answer = patch();
-        const QStringList silent = records.filter(QStringLiteral("KelvoWorker::"));
+        const QStringList silent = records.filter(s("KelvoWorker::"));
         worker.setDebugLevel(1);
         patch();
         qInstallMessageHandler(previous);
@@ -33,8 +31,8 @@ private slots:
                 "Content-Type: application/att; charset=\"utf-8\"\r\nContent-Length: 84\r\n\r\n"
                 "eyJlcnIiOjQwNSwicmVzIjoiTWV0aG9kICdQQVRDSCcgbm90IGFsbG93ZWQhIiwidmVyIjoiMC4yLjUifQ@@"));
         QCOMPARE(silent, QStringList());
-        QVERIFY(records.contains(QStringLiteral("KelvoWorker::buildResponse()"))
-            && records.contains(QStringLiteral("KelvoWorker::renderResponse(1) err: 405")));
+        QVERIFY(records.contains(s("KelvoWorker::buildResponse()"))
+            && records.contains(s("KelvoWorker::renderResponse(1) err: 405")));
     }
 
     // The status is the last error's code when it lies from 100 to 599.
@@ -63,77 +61,63 @@ private slots:
         if (successStatus != 0) // 0: as the reset left it
             worker.httpStatus = quint16(successStatus);
         for (const int code : errors)
-            worker.setError(QStringLiteral("boom %1").arg(code), quint16(code));
+            worker.setError(s("boom %1").arg(code), quint16(code));
         if (errors.value(0) > 65535) // setError takes 16 bits; a handler may still write a wider "err"
-            worker.result.insert(QStringLiteral("err"), errors[0]);
+            worker.result.insert(s("err"), errors[0]);
         const Reply reply = WorkerHarness::parse(worker.renderResponse());
         QTEST(reply.head.left(reply.head.indexOf("\r\n")), "statusLine");
         QCOMPARE(reply.err(), errors.value(errors.size() - 1));
-        QCOMPARE(reply.res().toString(),
-            errors.isEmpty() ? QString() : QStringLiteral("boom %1").arg(errors.last()));
+        QCOMPARE(reply.res().toString(), errors.isEmpty() ? QString() : s("boom %1").arg(errors.last()));
     }
 
-    // Requests answered before any tenant database is touched.
+    // Requests answered before any tenant database is touched, and the
+    // "request" entry each names (none for a refused method).
     void earlyAnswers_data()
     {
-        QTest::addColumn<QString>("method");
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<QString>("requestPath"); // null: no "request" entry
-        const auto row = [](const char *method, const char *path, int status, const char *message,
-                             const char *requestPath) {
-            QTest::addRow("%s %s", method, path)
-                << QString::fromLatin1(method) << QString::fromLatin1(path) << status
-                << QString::fromLatin1(message) << QString::fromLatin1(requestPath);
+        QTest::addColumn<QString>("request"); // method and path
+        QTest::addColumn<QString>("answer"); // status, "request" entry, message
+        const auto row = [](const char *request, const char *answer) {
+            QTest::newRow(request) << s(request) << s(answer);
         };
-        const char *const noDatabase = "Database '' not initialized!";
-        row("get", "/kelvo/sync/x", 405, "Method 'get' not allowed!", nullptr);
-        row("GET", "/kelvo/person", 400, "Bad path 'person'!", "person");
-        row("GET", "/kelvo/SYNC/xyz", 400, "Bad path 'SYNC/xyz'!", "SYNC/xyz");
-        row("POST", "/kelvo/foo/xyz", 502, noDatabase, "foo/xyz"); // POST checks its operation later
-        row("GET", "/other//person///abc?x=1", 502, noDatabase, "person/abc"); // empty segments dropped
-        row("PUT", "/kelvo/te%72m/a%2Fb", 502, noDatabase, "term/a/b");
+        row("get /kelvo/sync/x", "405 none Method 'get' not allowed!");
+        row("GET /kelvo/person", R"(400 {"method":"GET","path":"person"} Bad path 'person'!)");
+        row("GET /kelvo/SYNC/xyz", R"(400 {"method":"GET","path":"SYNC/xyz"} Bad path 'SYNC/xyz'!)");
+        // POST checks its operation later; empty segments are dropped, escapes decoded.
+        row("POST /kelvo/foo/xyz", R"(502 {"method":"POST","path":"foo/xyz"} Database '' not initialized!)");
+        row("GET /other//person///abc?x=1",
+            R"(502 {"method":"GET","path":"person/abc"} Database '' not initialized!)");
+        row("PUT /kelvo/te%72m/a%2Fb",
+            R"(502 {"method":"PUT","path":"term/a/b"} Database '' not initialized!)");
     }
     void earlyAnswers()
     {
-        QFETCH(QString, method);
-        QFETCH(QString, path);
-        QFETCH(int, status);
-        QFETCH(QString, requestPath);
+        QFETCH(QString, request);
         WorkerHarness worker;
-        const Reply reply = worker.raw(method, path, WorkerHarness::tokenHeaders(QString()), "x");
-        QCOMPARE(QList<int>({ reply.status, reply.err() }), QList<int>({ status, status }));
-        QTEST(reply.res().toString(), "message");
-        const QJsonObject request { { QStringLiteral("method"), method },
-            { QStringLiteral("path"), requestPath } };
-        QCOMPARE(reply.json.value(QStringLiteral("request")),
-            requestPath.isNull() ? QJsonValue(QJsonValue::Undefined) : QJsonValue(request));
+        const Reply r = worker.raw(request.section(QLatin1Char(' '), 0, 0),
+            request.section(QLatin1Char(' '), 1), WorkerHarness::tokenHeaders(QString()), "x");
+        QCOMPARE(r.err(), r.status);
+        const QString named
+            = r.json.contains(s("request")) ? jsonText(r.json.value(s("request"))) : s("none");
+        QTEST(fill("%1 %2 %3", r.status, named, r.res().toString()), "answer");
     }
 
     void headers_data()
     {
-        QTest::addColumn<QStringList>("lines");
-        QTest::addColumn<QString>("token");
-        QTest::addColumn<QString>("contentType");
-        const auto row = [](const char *tag, const QStringList &lines, const char *token, const char *type) {
-            QTest::newRow(tag) << lines << QString::fromLatin1(token) << QString::fromLatin1(type);
-        };
-        row("token", { QStringLiteral("Pragma: token = a'b\\c = d") }, "a'b\\c", "");
-        row("no spaces around =", { QStringLiteral("Pragma: token=abc") }, "", "");
-        row("capital T ignored", { QStringLiteral("Content-Type: application/json") }, "", "");
-        row("later token wins, content type",
-            { QStringLiteral("Pragma: token = one"), QStringLiteral("Content-type: application/json; a=b"),
-                QStringLiteral("Pragma: token = two") },
-            "two", "application/json; a=b");
+        QTest::addColumn<QString>("lines"); // header lines, one a line
+        QTest::addColumn<QString>("parsed"); // token|content type
+        QTest::newRow("token") << s("Pragma: token = a'b\\c = d") << s("a'b\\c|");
+        QTest::newRow("no spaces around =") << s("Pragma: token=abc") << s("|");
+        QTest::newRow("capital T ignored") << s("Content-Type: application/json") << s("|");
+        QTest::newRow("later token wins, content type")
+            << s("Pragma: token = one\nContent-type: application/json; a=b\nPragma: token = two")
+            << s("two|application/json; a=b");
     }
     void headers()
     {
-        QFETCH(QStringList, lines);
+        QFETCH(QString, lines);
         WorkerHarness worker(nullptr);
-        worker.raw(QStringLiteral("GET"), QStringLiteral("/kelvo/x"), lines, {});
-        QTEST(worker.currentToken(), "token");
-        QTEST(worker.currentContentType(), "contentType");
+        worker.raw(s("GET"), s("/kelvo/x"), lines.split(QLatin1Char('\n')), {});
+        QTEST(worker.currentToken() + QLatin1Char('|') + worker.currentContentType(), "parsed");
     }
 
     // With "keepConnections" a worker keeps its tenants' connections open
@@ -146,14 +130,12 @@ private slots:
         const TestTenant a("keep"), b("keep"), c("keep");
         QCOMPARE(a.exec("INSERT INTO term (tid, vornID, status, name) VALUES (1, 2, 1, 'T')"), QString());
         const auto open = [](const TestTenant &t, const char *column = "COUNT(*)") {
-            return TestDatabase::scalar(QString(),
-                fill("SELECT %1 FROM information_schema.PROCESSLIST WHERE USER = '%2'", QLatin1String(column),
-                    t.user))
-                .toLongLong();
+            const char *const sql = "SELECT %1 FROM information_schema.PROCESSLIST WHERE USER = '%2'";
+            return TestDatabase::scalar(QString(), fill(sql, column, t.user)).toLongLong();
         };
-        const QString path = QStringLiteral("/kelvo/inters/") + KelvoWorker::encodeHash(1, 2);
+        const QString path = s("/kelvo/inters/") + KelvoWorker::encodeHash(1, 2);
         WorkerHarness h;
-        const auto get = [&](const TestTenant &t) { return h.request(QStringLiteral("GET"), path, t.token); };
+        const auto get = [&](const TestTenant &t) { return h.request(s("GET"), path, t.token); };
         const Reply perRequest = get(a);
         h.setProperty("keepConnections", 2);
         const Reply first = get(a);
@@ -164,7 +146,7 @@ private slots:
         h.manager()->removeUnusedConnections();
 
         // The server drops the connection while it is kept.
-        QCOMPARE(TestDatabase::exec(QString(), QStringLiteral("KILL %1").arg(id)), QString());
+        QCOMPARE(TestDatabase::exec(QString(), s("KILL %1").arg(id)), QString());
         QTRY_COMPARE_WITH_TIMEOUT(open(a), 0, 10000);
         QCOMPARE(answerText(get(a)), answerText(perRequest));
         QCOMPARE(open(a), 1);
@@ -177,7 +159,7 @@ private slots:
 
         // A tenant disabled and reloaded: refused, its connection closed.
         QCOMPARE(TestDatabase::exec(TestDatabase::infoDatabaseName(),
-                     QStringLiteral("UPDATE `schemas` SET status = 0 WHERE token = '%1'").arg(b.token)),
+                     s("UPDATE `schemas` SET status = 0 WHERE token = '%1'").arg(b.token)),
             QString());
         h.manager()->reloadTenants();
         QCOMPARE(get(b).status, 502);
