@@ -9,7 +9,7 @@
 
 namespace {
 
-const QString clientProgram = qEnvironmentVariable("KELVO_TEST_DB_CLIENT", QStringLiteral("mariadb"));
+const QString clientProgram = qEnvironmentVariable("KELVO_TEST_DB_CLIENT", s("mariadb"));
 
 // Runs program to its end; false, with its error output in error, when it failed.
 bool run(QProcess &process, const QString &program, const QStringList &arguments, QString *error)
@@ -27,12 +27,12 @@ bool run(QProcess &process, const QString &program, const QStringList &arguments
 bool runTenantScript(const QStringList &arguments, QString *error)
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("KELVO_DB_HOST"), TestDatabase::host());
-    environment.insert(QStringLiteral("KELVO_ACCOUNT_HOST"), QStringLiteral("%"));
-    environment.insert(QStringLiteral("KELVO_DB_CLIENT"), clientProgram);
+    environment.insert(s("KELVO_DB_HOST"), TestDatabase::host());
+    environment.insert(s("KELVO_ACCOUNT_HOST"), s("%"));
+    environment.insert(s("KELVO_DB_CLIENT"), clientProgram);
     QProcess script;
     script.setProcessEnvironment(environment);
-    return run(script, TestDatabase::sourceDir() + QStringLiteral("/scripts/tenant.sh"),
+    return run(script, TestDatabase::sourceDir() + s("/scripts/tenant.sh"),
         QStringList { arguments.constFirst(), QString::number(TestDatabase::port()) } + arguments.mid(1),
         error);
 }
@@ -41,12 +41,11 @@ bool runTenantScript(const QStringList &arguments, QString *error)
 
 QSqlDatabase TestDatabase::adminConnection(const QString &database)
 {
-    const QString name
-        = QStringLiteral("test.admin.%1.%2").arg(quintptr(QThread::currentThreadId())).arg(database);
+    const QString name = s("test.admin.%1.%2").arg(quintptr(QThread::currentThreadId())).arg(database);
     QSqlDatabase db
         = QSqlDatabase::contains(name) ? QSqlDatabase::database(name, false) : addConnection(name, database);
     if (!db.isOpen() && db.open()) // read back 4-byte characters as they are stored
-        QSqlQuery(db).exec(QStringLiteral("SET NAMES utf8mb4"));
+        QSqlQuery(db).exec(s("SET NAMES utf8mb4"));
     else if (!db.isOpen())
         qWarning() << "admin connection failed:" << db.lastError().text();
     return db;
@@ -55,7 +54,7 @@ QSqlDatabase TestDatabase::adminConnection(const QString &database)
 QSqlDatabase TestDatabase::addConnection(
     const QString &name, const QString &database, const QString &user, const QString &password)
 {
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), name);
+    QSqlDatabase db = QSqlDatabase::addDatabase(s("QMYSQL"), name);
     db.setHostName(host());
     db.setPort(port());
     db.setUserName(user);
@@ -67,11 +66,11 @@ QSqlDatabase TestDatabase::addConnection(
 QString TestDatabase::infoDatabaseName()
 {
     static const QString name = [] {
-        const QString candidate = QStringLiteral("kelvo_info_%1").arg(QCoreApplication::applicationPid());
+        const QString candidate = s("kelvo_info_%1").arg(QCoreApplication::applicationPid());
         // An earlier process with the same id may have left one with its tenants.
-        exec(QString(), QStringLiteral("DROP DATABASE IF EXISTS `%1`").arg(candidate));
+        exec(QString(), s("DROP DATABASE IF EXISTS `%1`").arg(candidate));
         QString error;
-        if (!runTenantScript({ QStringLiteral("info"), candidate }, &error))
+        if (!runTenantScript({ s("info"), candidate }, &error))
             qFatal("cannot create the information database: %s", qPrintable(error));
         return candidate;
     }();
@@ -83,16 +82,14 @@ bool TestDatabase::loadSqlFile(const QString &database, const QString &path, QSt
     QProcess client;
     client.setStandardInputFile(path);
     return run(client, clientProgram,
-        { QStringLiteral("--no-defaults"), QStringLiteral("-h"), host(), QStringLiteral("-P"),
-            QString::number(port()), QStringLiteral("-uroot"), database },
+        { s("--no-defaults"), s("-h"), host(), s("-P"), QString::number(port()), s("-uroot"), database },
         error);
 }
 
 QString TestDatabase::exec(const QString &database, const QString &sql)
 {
     QSqlQuery query(adminConnection(database));
-    return query.exec(sql) ? QString()
-                           : query.lastError().text() + QStringLiteral(" [") + sql + QLatin1Char(']');
+    return query.exec(sql) ? QString() : query.lastError().text() + s(" [") + sql + QLatin1Char(']');
 }
 
 QVariant TestDatabase::scalar(const QString &database, const QString &sql)
@@ -115,10 +112,10 @@ bool TestDatabase::waitForLockWait(
     // so every read, in whichever test process, holds one named lock and comes
     // 0.12 s after the one before.
     for (const QDeadlineTimer deadline(timeoutMs); !deadline.hasExpired(); QThread::msleep(30)) {
-        scalar(QString(), QStringLiteral("SELECT GET_LOCK('kelvo_test_innodb_trx', 60)"));
+        scalar(QString(), s("SELECT GET_LOCK('kelvo_test_innodb_trx', 60)"));
         QThread::msleep(120);
         const bool waiting = scalar(QString(), sql).toInt() > 0;
-        scalar(QString(), QStringLiteral("SELECT RELEASE_LOCK('kelvo_test_innodb_trx')"));
+        scalar(QString(), s("SELECT RELEASE_LOCK('kelvo_test_innodb_trx')"));
         if (waiting)
             return true;
         if (gaveUp && gaveUp())
@@ -130,19 +127,18 @@ bool TestDatabase::waitForLockWait(
 TestDatabase::Tenant TestDatabase::createTenant(const QString &tag)
 {
     static std::atomic<int> counter;
-    const QString id = QStringLiteral("%1_%2").arg(QCoreApplication::applicationPid()).arg(++counter);
-    const Tenant t { QStringLiteral("token-%1-%2").arg(tag, id), QStringLiteral("kt_%1_%2").arg(tag, id),
-        QStringLiteral("ku_%1").arg(id), QStringLiteral("pw-%1-secret").arg(id) };
+    const QString id = s("%1_%2").arg(QCoreApplication::applicationPid()).arg(++counter);
+    const Tenant t { s("token-%1-%2").arg(tag, id), s("kt_%1_%2").arg(tag, id), s("ku_%1").arg(id),
+        s("pw-%1-secret").arg(id) };
     QString error;
-    if (!runTenantScript(
-            { QStringLiteral("tenant"), infoDatabaseName(), t.schema, t.user, t.password, t.token }, &error))
+    if (!runTenantScript({ s("tenant"), infoDatabaseName(), t.schema, t.user, t.password, t.token }, &error))
         qFatal("tenant setup failed: %s", qPrintable(error));
     return t;
 }
 
 void TestDatabase::dropTenant(const Tenant &tenant)
 {
-    exec(QString(), QStringLiteral("DROP DATABASE IF EXISTS `%1`").arg(tenant.schema));
-    exec(QString(), QStringLiteral("DROP USER IF EXISTS '%1'@'%'").arg(tenant.user));
-    exec(infoDatabaseName(), QStringLiteral("DELETE FROM `schemas` WHERE token = '%1'").arg(tenant.token));
+    exec(QString(), s("DROP DATABASE IF EXISTS `%1`").arg(tenant.schema));
+    exec(QString(), s("DROP USER IF EXISTS '%1'@'%'").arg(tenant.user));
+    exec(infoDatabaseName(), s("DELETE FROM `schemas` WHERE token = '%1'").arg(tenant.token));
 }

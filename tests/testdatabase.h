@@ -65,7 +65,6 @@ public:
         const std::function<bool()> &gaveUp = {}, int timeoutMs = 60000);
 };
 
-// QSKIP unless the test server is there.
 #define REQUIRE_TEST_DATABASE()                                                                              \
     do {                                                                                                     \
         if (!TestDatabase::available())                                                                      \

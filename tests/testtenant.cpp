@@ -16,7 +16,7 @@ QJsonValue untimed(const QJsonValue &value, qint64 since)
     QJsonObject object = value.toObject();
     for (auto it = object.begin(); it != object.end(); ++it) {
         const bool now = since && it.key() == QLatin1String("tsc") && it->toDouble() >= double(since);
-        *it = now ? QJsonValue(QStringLiteral("now")) : untimed(*it, since);
+        *it = now ? QJsonValue(s("now")) : untimed(*it, since);
     }
     return value.isObject() ? QJsonValue(object) : value;
 }
@@ -57,11 +57,9 @@ quint32 TestTenant::inserted(const QString &error) const
 TestTenant::Terminal TestTenant::addTerm(quint32 syn, quint32 flags, int status)
 {
     const quint32 vorn = 7000 + ++terminals;
-    return { insert(
-                 "INSERT INTO term (vornID, status, syn, flags, name, type) VALUES (%1, %2, %3, '%4', 'T', "
-                 "'VTRM')",
-                 vorn, status, syn, flags),
-        vorn };
+    const char *const sql
+        = "INSERT INTO term (vornID, status, syn, flags, name, type) VALUES (%1, %2, %3, '%4', 'T', 'VTRM')";
+    return { insert(sql, vorn, status, syn, flags), vorn };
 }
 
 quint32 TestTenant::addPerson(const char *name, int status, const char *begin, const char *end, int saldo)
@@ -70,8 +68,7 @@ quint32 TestTenant::addPerson(const char *name, int status, const char *begin, c
         "INSERT INTO people (pid, status, begin, end, name, surname, title, title2, admin, access, "
         "card, saldo, present) VALUES (%1, %2, %3, %4, '%5', 'S-%5', 'Dr.', 'PhD', '1', '0', 'C%1', "
         "%6, %7)",
-        500 + ++persons, status, QLatin1String(begin), QLatin1String(end), QLatin1String(name), saldo,
-        saldo + 100);
+        500 + ++persons, status, begin, end, name, saldo, saldo + 100);
 }
 
 QString TestTenant::link(quint32 uid, quint32 tid, quint32 grp) const
@@ -83,7 +80,7 @@ quint32 TestTenant::addInter(const char *name, int weight, quint32 tid) const
 {
     const quint32 iid = insert("INSERT INTO inters (name, shortcut, weight, start, stop, color) "
                                "VALUES ('%1', 'S%1', %2, '08:00', '16:00', '#112233')",
-        QLatin1String(name), weight);
+        name, weight);
     if (tid)
         exec("INSERT INTO inters_term (iid, tid) VALUES (%1, %2)", iid, tid);
     return iid;
@@ -92,8 +89,8 @@ quint32 TestTenant::addInter(const char *name, int weight, quint32 tid) const
 QString TestTenant::mark(quint32 tid, quint32 kind, quint32 refId, qint64 created, const char *type,
     const char *refCol, const char *ref) const
 {
-    return exec("INSERT INTO term_sync VALUES (%1, '%2', '%3', '%4', %5, %6, %7)", tid, QLatin1String(type),
-        QLatin1String(ref), QLatin1String(refCol), refId, created, kind);
+    return exec("INSERT INTO term_sync VALUES (%1, '%2', '%3', '%4', %5, %6, %7)", tid, type, ref, refCol,
+        refId, created, kind);
 }
 
 QString TestTenant::syncState(quint32 tid) const
@@ -107,5 +104,5 @@ QString TestTenant::syncState(quint32 tid) const
 
 Reply TestTenant::send(const char *method, const QString &path, const QJsonObject &body)
 {
-    return worker.request(QString::fromLatin1(method), QStringLiteral("/kelvo/") + path, token, body);
+    return worker.request(QString::fromLatin1(method), s("/kelvo/") + path, token, body);
 }

@@ -32,8 +32,7 @@ class TestTenant : public TestDatabase::Tenant
 public:
     struct Terminal
     {
-        quint32 tid = 0;
-        quint32 vorn = 0;
+        quint32 tid = 0, vorn = 0;
         QString hash() const { return KelvoWorker::encodeHash(tid, vorn); }
     };
 
@@ -77,6 +76,5 @@ private:
     }
     quint32 inserted(const QString &error) const;
 
-    quint32 terminals = 0;
-    quint32 persons = 0;
+    quint32 terminals = 0, persons = 0;
 };

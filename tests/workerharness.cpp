@@ -9,7 +9,7 @@ HarnessRegistry::HarnessRegistry(bool make)
     if (!make)
         return;
     static QAtomicInteger<int> counter;
-    infoName = QStringLiteral("harness.info.%1").arg(++counter);
+    infoName = s("harness.info.%1").arg(++counter);
     registry = std::make_unique<DBManager>();
     if (TestDatabase::available())
         registry->setInfoDatabase(TestDatabase::addConnection(infoName, TestDatabase::infoDatabaseName()));
@@ -17,26 +17,22 @@ HarnessRegistry::HarnessRegistry(bool make)
 
 HarnessRegistry::~HarnessRegistry()
 {
-    if (!registry)
-        return;
-    registry->removeUnusedConnections();
-    registry.reset();
-    if (QSqlDatabase::contains(infoName)) {
-        QSqlDatabase::database(infoName, false).close();
-        QSqlDatabase::removeDatabase(infoName);
-    }
+    if (registry)
+        registry->removeUnusedConnections();
+    registry.reset(); // its handle of the information database goes first
+    QSqlDatabase::removeDatabase(infoName);
 }
 
 WorkerHarness::WorkerHarness()
     : HarnessRegistry(true)
-    , KelvoWorker(QStringLiteral("0.2.5"))
+    , KelvoWorker(s("0.2.5"))
 {
     setDbManager(registry.get());
     setReleaseConnection(true);
 }
 
 WorkerHarness::WorkerHarness(DBManager *shared)
-    : KelvoWorker(QStringLiteral("0.2.5"))
+    : KelvoWorker(s("0.2.5"))
 {
     setDbManager(shared);
     setReleaseConnection(true);
@@ -52,9 +48,9 @@ bool WorkerHarness::open(const QSqlDatabase &database)
 
 QStringList WorkerHarness::tokenHeaders(const QString &token)
 {
-    QStringList headers { QStringLiteral("Host: localhost") };
+    QStringList headers { s("Host: localhost") };
     if (!token.isEmpty())
-        headers << QStringLiteral("Pragma: token = %1").arg(token);
+        headers << s("Pragma: token = %1").arg(token);
     return headers;
 }
 

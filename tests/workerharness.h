@@ -12,8 +12,7 @@
 struct Reply
 {
     int status = 0;
-    QByteArray head;
-    QByteArray body;
+    QByteArray head, body;
     QJsonObject json;
 
     int err() const { return json.value(QStringLiteral("err")).toInt(); }
@@ -53,12 +52,7 @@ public:
     static Reply parse(const QByteArray &response);
     static QStringList tokenHeaders(const QString &token);
 
-    using KelvoWorker::dbGetSync;
-    using KelvoWorker::httpStatus;
-    using KelvoWorker::initDatabase;
-    using KelvoWorker::parseHeader;
-    using KelvoWorker::renderResponse;
-    using KelvoWorker::resetResponse;
-    using KelvoWorker::result;
-    using KelvoWorker::setError;
+    using KelvoWorker::dbGetSync, KelvoWorker::httpStatus, KelvoWorker::initDatabase,
+        KelvoWorker::parseHeader, KelvoWorker::renderResponse, KelvoWorker::resetResponse,
+        KelvoWorker::result, KelvoWorker::setError;
 };
