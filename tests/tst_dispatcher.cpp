@@ -70,8 +70,7 @@ private slots:
         QCOMPARE(reply.res().toString(), errors.isEmpty() ? QString() : s("boom %1").arg(errors.last()));
     }
 
-    // Requests answered before any tenant database is touched, and the
-    // "request" entry each names (none for a refused method).
+    // Requests answered before any tenant database is touched.
     void earlyAnswers_data()
     {
         QTest::addColumn<QString>("request"); // method and path

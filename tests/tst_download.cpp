@@ -102,16 +102,16 @@ private slots:
         };
         const QString zoe = person(1, "Zoë", -5, 9, s(R"("uid":1)"), "Ma"),
                       until = person(2, "Until", 7, 9, s(R"("uid":2)"));
-        QString forced
-            = s(R"(200 {"res":{"inters":{"1":%1,"2":%2,"3":%3},"lastId":42,"people":{)")
-                  .arg(inter(1, "Zoë", "Doctor", 30, typeTail()), inter(2, "Break", "Break", 10, typeTail()),
-                      inter(3, "Trip", "Trip", 20, typeTail()));
+        QStringList people;
         for (const auto &[uid, name, saldo] : { std::tuple { 1, "Zoë", -5 }, { 2, "Until", 7 },
                  { 3, "Expired", 11 }, { 4, "Future", 13 }, { 5, "Retired", 17 } })
-            forced += fill(
-                R"("%1":%2,)", uid, person(uid, name, saldo, 9, typeTail(), uid == 1 ? "Ma" : nullptr));
-        forced.chop(1);
-        forced += s(R"(},"status":true,"sync":3},"setOnline":true} 1)");
+            people << fill(
+                R"("%1":%2)", uid, person(uid, name, saldo, 9, typeTail(), uid == 1 ? "Ma" : nullptr));
+        const QString forced = fill(
+            R"(200 {"res":{"inters":{"1":%1,"2":%2,"3":%3},"lastId":42,"people":{%4},"status":true,"sync":3},)"
+            R"("setOnline":true} 1)",
+            inter(1, "Zoë", "Doctor", 30, typeTail()), inter(2, "Break", "Break", 10, typeTail()),
+            inter(3, "Trip", "Trip", 20, typeTail()), people.join(QLatin1Char(',')));
         row("types", "GET inters/{A}/x",
             s(R"(200 {"count":3,"res":[%1,%2,%3]} 1)")
                 .arg(inter(2, "Break", "Break", 10), inter(3, "Trip", "Trip", 20),
