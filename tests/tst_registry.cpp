@@ -82,7 +82,7 @@ private slots:
     void tenantRows_data()
     {
         QTest::addColumn<QString>("assignment");
-        QTest::addColumn<QString>("outcome"); // usable, the row was read (a template made, the row kept)
+        QTest::addColumn<QString>("outcome"); // usable; the row was read: a template made, the row kept
         QTest::newRow("inactive") << s("status = 2") << s("0 0 0");
         QTest::newRow("empty user") << s("user = ''") << s("0 0 0");
         QTest::newRow("wrong pass") << s("pass = TO_BASE64('wrong')") << s("0 1 1");
