@@ -6,19 +6,16 @@
 
 HostProcess::HostProcess(const QStringList &extra, const QString &account)
 {
-    const QString info = s("mysql://%1@%2:%3/%4")
-                             .arg(account, TestDatabase::host(), QString::number(TestDatabase::port()),
-                                 TestDatabase::infoDatabaseName());
+    const QString server = TestDatabase::host() + QLatin1Char(':') + QString::number(TestDatabase::port());
     process.start(s(KELVO_HOST_PATH),
-        QStringList {
-            s("--listen"), s("127.0.0.1:0"), s("--info-db"), info, s("--plugin"), s(KELVO_PLUGIN_PATH) }
+        QStringList { s("--listen"), s("127.0.0.1:0"), s("--plugin"), s(KELVO_PLUGIN_PATH), s("--info-db"),
+            s("mysql://%1@%2/%3").arg(account, server, TestDatabase::infoDatabaseName()) }
             + extra);
     QByteArray out;
     while (!out.contains('\n') && process.waitForReadyRead(20000))
         out += process.readAllStandardOutput();
-    const QByteArray listening = "listening on 127.0.0.1:";
-    if (out.startsWith(listening))
-        port = out.mid(listening.size(), out.indexOf('\n') - listening.size()).toUShort();
+    if (out.startsWith("listening on 127.0.0.1:"))
+        port = out.mid(out.indexOf(':') + 1).trimmed().toUShort();
 }
 
 HostProcess::~HostProcess()

@@ -136,8 +136,7 @@ private Q_SLOTS:
         const Reply reply = WorkerHarness::parse(answer);
         QCOMPARE(QList<int>({ reply.status, reply.err() }), QList<int>({ status, status }));
         if (worker.isEmpty()) {
-            QVERIFY(answer.contains("\r\nContent-Type: application/att;"));
-            QVERIFY(connection.closedByPeer());
+            QVERIFY(answer.contains("\r\nContent-Type: application/att;") && connection.closedByPeer());
             return;
         }
         QCOMPARE(answer, worker);
@@ -155,8 +154,7 @@ private Q_SLOTS:
         QCOMPARE(reserving.response(), QByteArray("HTTP/1.1 100 Continue\r\n\r\n"));
         over.send(head + "1000\r\n\r\n");
         const QByteArray refused = over.response();
-        QCOMPARE(WorkerHarness::parse(refused).status, 503);
-        QVERIFY(refused.contains("\r\nRetry-After: 1\r\n"));
+        QVERIFY(refused.startsWith("HTTP/1.1 503 ") && refused.contains("\r\nRetry-After: 1\r\n"));
         QVERIFY(over.closedByPeer());
         // The reserved body is still taken, and the worker answers it.
         QVERIFY(reserving.ask(QByteArray(1024, 'x')).json.value(s("ver")) != s("host"));
@@ -188,8 +186,7 @@ private Q_SLOTS:
         busy.unlock();
         QCOMPARE(WorkerHarness::parse(held.response()).status, 200);
         const Reply expired = WorkerHarness::parse(waiting.response());
-        QCOMPARE(expired.status, 503);
-        QVERIFY(expired.res().toString().contains(s("not executed")));
+        QVERIFY(expired.status == 503 && expired.res().toString().contains(s("not executed")));
         QCOMPARE(busy.value("SELECT COUNT(*) FROM inters_data").toInt(), 0);
     }
 
@@ -206,8 +203,7 @@ private Q_SLOTS:
         RawConnection held(host.port), idle(host.port), busy(host.port);
         QVERIFY(held.isConnected() && idle.isConnected() && busy.isConnected());
         RawConnection over(host.port);
-        QCOMPARE(WorkerHarness::parse(over.response()).status, 503);
-        QVERIFY(over.closedByPeer());
+        QVERIFY(over.response().startsWith("HTTP/1.1 503 ") && over.closedByPeer());
         QVERIFY(stopping.holdTerminal(held));
         // The host has read the head of the entrance once it asks for the body.
         const QByteArray whole = stopping.entrance(77, 2);
@@ -222,8 +218,7 @@ private Q_SLOTS:
         QVERIFY(!RawConnection(host.port).isConnected());
         busy.send(whole.mid(bodyAt + 2));
         const QByteArray answer = busy.response();
-        QCOMPARE(WorkerHarness::parse(answer).status, 201);
-        QVERIFY(answer.contains("\r\nConnection: close\r\n"));
+        QVERIFY(answer.startsWith("HTTP/1.1 201 ") && answer.contains("\r\nConnection: close\r\n"));
         QVERIFY(busy.closedByPeer());
 
         QCOMPARE(WorkerHarness::parse(held.response()).status, 503);
@@ -239,16 +234,15 @@ private Q_SLOTS:
     void reload()
     {
         HostTenant disabled("hup", 2);
-        const quint16 port = strict->port;
-        RawConnection inFlight(port); // served before the reload, answered after it
+        RawConnection inFlight(strict->port); // served before the reload, answered after it
         QVERIFY(disabled.holdTerminal(inFlight));
         QCOMPARE(TestDatabase::exec(TestDatabase::infoDatabaseName(),
                      s("UPDATE `schemas` SET status = 0 WHERE token = '%1'").arg(disabled.token)),
             QString());
         strict->signal(SIGHUP);
         QTRY_COMPARE(strict->log().count(s("info: kelvo-host: reloaded")), 1);
-        QCOMPARE(RawConnection(port).ask(disabled.sync(2)).status, 502);
-        QCOMPARE(RawConnection(port).ask(tenant->sync()).status, 200);
+        QCOMPARE(RawConnection(strict->port).ask(disabled.sync(2)).status, 502);
+        QCOMPARE(RawConnection(strict->port).ask(tenant->sync()).status, 200);
         disabled.unlock();
         QCOMPARE(WorkerHarness::parse(inFlight.response()).status, 200);
     }
@@ -260,9 +254,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("failure"); // what the host's account suffers at the end
 
         const QString levels = s("(debug|info|warning|critical|fatal): ");
-        QTest::newRow("terminal") << false
-                                  << s("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\S* ") + levels
-                                  << s("ALTER USER '%1'@'%' ACCOUNT LOCK");
+        const QString isoTime = s("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\S* ");
+        QTest::newRow("terminal") << false << isoTime + levels << s("ALTER USER '%1'@'%' ACCOUNT LOCK");
         QTest::newRow("journal, debug") << true << s("^<[2-7]>") + levels << s("DROP USER '%1'@'%'");
     }
 
@@ -281,14 +274,10 @@ private Q_SLOTS:
         // A tenant whose account the registry cannot open (the plug-in names its token); the host
         // reads the information database with that account, which loses its way in at the end.
         const HostTenant locked("locked", 0);
-        const QString info = TestDatabase::infoDatabaseName();
-        QCOMPARE(
-            TestDatabase::exec(info,
-                s("UPDATE `schemas` SET pass = TO_BASE64('wrong') WHERE token = '%1'").arg(locked.token)),
-            QString());
-        QCOMPARE(TestDatabase::exec(
-                     QString(), s("GRANT SELECT, UPDATE ON `%1`.* TO '%2'@'%'").arg(info, locked.user)),
-            QString());
+        for (const char *sql : { "UPDATE `%2`.`schemas` SET pass = TO_BASE64('wrong') WHERE user = '%1'",
+                 "GRANT SELECT, UPDATE ON `%2`.* TO '%1'@'%'" })
+            QCOMPARE(TestDatabase::exec(QString(), s(sql).arg(locked.user, TestDatabase::infoDatabaseName())),
+                QString());
         if (journal)
             qputenv("JOURNAL_STREAM", "8:4711");
         const QString one = s("1");
@@ -345,8 +334,7 @@ private Q_SLOTS:
         const QRegularExpression line(linePattern);
         for (const QString &l : log.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
             QVERIFY2(line.match(l).hasMatch(), qPrintable(l));
-        QCOMPARE(log.contains(s("debug: kelvo-host: queue depth")), journal);
-        QCOMPARE(log.contains(s("debug: ")), journal);
+        QCOMPARE(log.contains(s("debug: kelvo-host: queue depth")), journal); // debug only with --debug
         QVERIFY(log.contains(s("NOT OPEN"))
             && log.contains(s(" times) KelvoWorker::initDatabase() - SQL ERROR")));
         QCOMPARE(log.contains(s(" more characters)")), journal); // debug records name the path

@@ -301,12 +301,11 @@ void outage()
     while (runClock.elapsed() < seconds * 1000 * 7 / 12)
         QThread::msleep(100);
     QProcess::execute(option("--cluster-script"), { q("start-node"), node });
-    const QDeadlineTimer wait(60000);
-    bool back = false;
-    while (!(back = probe().status == 200) && !wait.hasExpired())
-        QThread::msleep(200);
-    if (!back)
-        fail(q("host %1 did not serve again within 60 s").arg(host + 1));
+    for (const QDeadlineTimer wait(60000); probe().status != 200; QThread::msleep(200))
+        if (wait.hasExpired()) {
+            fail(q("host %1 did not serve again within 60 s").arg(host + 1));
+            break;
+        }
     awayHost = -1;
 }
 
