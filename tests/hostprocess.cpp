@@ -4,46 +4,32 @@
 
 #include <QRegularExpression>
 
-HostProcess::HostProcess(const QStringList &extra)
+HostProcess::HostProcess(const QStringList &extra, const QString &account)
 {
-    process.setProgram(QStringLiteral(KELVO_HOST_PATH));
-    process.setArguments(
-        QStringList { QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--info-db"),
-            QStringLiteral("mysql://root@%1:%2/%3")
-                .arg(TestDatabase::host(), QString::number(TestDatabase::port()),
-                    TestDatabase::infoDatabaseName()),
-            QStringLiteral("--plugin"), QStringLiteral(KELVO_PLUGIN_PATH) }
-        + extra);
-    process.start();
-    if (!process.waitForStarted(10000))
-        return;
+    const QString server = TestDatabase::host() + QLatin1Char(':') + QString::number(TestDatabase::port());
+    process.start(s(KELVO_HOST_PATH),
+        QStringList { s("--listen"), s("127.0.0.1:0"), s("--plugin"), s(KELVO_PLUGIN_PATH), s("--info-db"),
+            s("mysql://%1@%2/%3").arg(account, server, TestDatabase::infoDatabaseName()) }
+            + extra);
     QByteArray out;
     while (!out.contains('\n') && process.waitForReadyRead(20000))
         out += process.readAllStandardOutput();
-    const QRegularExpressionMatch m
-        = QRegularExpression(QStringLiteral("^listening on 127\\.0\\.0\\.1:(\\d+)\n"))
-              .match(QString::fromLatin1(out));
-    if (m.hasMatch())
-        port = quint16(m.captured(1).toUInt());
+    if (out.startsWith("listening on 127.0.0.1:"))
+        port = out.mid(out.indexOf(':') + 1).trimmed().toUShort();
 }
 
 HostProcess::~HostProcess()
 {
-    if (process.state() != QProcess::NotRunning) {
-        process.terminate();
-        if (!process.waitForFinished(30000))
-            process.kill();
-        process.waitForFinished();
-    }
+    process.terminate();
+    if (!process.waitForFinished(30000))
+        process.kill();
+    process.waitForFinished();
 }
 
 quint16 HostProcess::adminPort()
 {
-    const QRegularExpression line(QStringLiteral("admin listener on 127\\.0\\.0\\.1:(\\d+) "));
-    for (const QDeadlineTimer deadline(10000); !deadline.hasExpired(); QTest::qWait(20)) {
-        const QRegularExpressionMatch m = line.match(log());
-        if (m.hasMatch())
-            return quint16(m.captured(1).toUInt());
-    }
-    return 0;
+    const QRegularExpression line(s("admin listener on 127\\.0\\.0\\.1:(\\d+) "));
+    QRegularExpressionMatch m;
+    QTest::qWaitFor([&] { return (m = line.match(log())).hasMatch(); }, 10000);
+    return quint16(m.captured(1).toUInt());
 }

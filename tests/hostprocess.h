@@ -1,18 +1,17 @@
 #pragma once
 
 #include <QProcess>
-#include <QStringList>
 
 #include <csignal>
 
 // One kelvo-host process on a free loopback port, serving the built plug-in
-// with the test process's information database; what it writes to stderr is
-// kept for the log checks. Stopped with SIGTERM (then killed) when it goes.
-// Use it from the thread that made it.
+// with the test process's information database, read as account; what it
+// writes to stderr is kept for the log checks. Stopped with SIGTERM (then
+// killed) when it goes. Use it from the thread that made it.
 class HostProcess
 {
 public:
-    explicit HostProcess(const QStringList &extra = {});
+    explicit HostProcess(const QStringList &extra = {}, const QString &account = QStringLiteral("root"));
     ~HostProcess();
     Q_DISABLE_COPY(HostProcess)
 

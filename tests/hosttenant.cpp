@@ -13,32 +13,23 @@ HostTenant::HostTenant(const char *tag, int terminals)
 
 QByteArray HostTenant::sync(int tid) const
 {
-    return RawConnection::request("GET", QStringLiteral("/kelvo/sync/") + terminal(tid), token);
+    return RawConnection::request("GET", s("/kelvo/sync/") + terminal(tid), token);
 }
 
 QByteArray HostTenant::entrance(quint32 refId, int tid) const
 {
     const QByteArray body = R"({"iid":1,"refId":)" + QByteArray::number(refId) + R"(,"type":"in","uid":1})";
-    return RawConnection::request("POST", QStringLiteral("/kelvo/entrance/") + terminal(tid), token,
-        KelvoWorker::encodeSafeBase64(body));
+    return RawConnection::request(
+        "POST", s("/kelvo/entrance/") + terminal(tid), token, KelvoWorker::encodeSafeBase64(body));
 }
 
-bool HostTenant::holdTerminal(RawConnection &connection, const QByteArray &request)
+bool HostTenant::holdTerminal(RawConnection &connection)
 {
     QSqlDatabase db = QSqlDatabase::cloneDatabase(TestDatabase::adminConnection(schema), lockName);
     QSqlQuery query(db);
-    if (!db.open() || !query.exec(QStringLiteral("START TRANSACTION"))
-        || !query.exec(QStringLiteral("SELECT tid FROM term WHERE tid = 1 FOR UPDATE")) || !query.next())
+    if (!db.open() || !query.exec(s("START TRANSACTION"))
+        || !query.exec(s("SELECT tid FROM term WHERE tid = 1 FOR UPDATE")) || !query.next())
         return false;
-    connection.send(request);
+    connection.send(sync());
     return TestDatabase::waitForLockWait(schema, QString());
-}
-
-void HostTenant::unlock()
-{
-    if (!QSqlDatabase::contains(lockName))
-        return;
-    QSqlDatabase::database(lockName).rollback();
-    QSqlDatabase::database(lockName).close();
-    QSqlDatabase::removeDatabase(lockName);
 }

@@ -14,10 +14,11 @@ public:
     QByteArray sync(int tid = 1) const;
     QByteArray entrance(quint32 refId, int tid = 1) const;
 
-    // Takes terminal 1's row lock in a transaction of its own and sends request
-    // on connection; true once that request waits for the lock.
-    bool holdTerminal(class RawConnection &connection, const QByteArray &request);
-    void unlock();
+    // Takes terminal 1's row lock in a transaction of its own and sends its
+    // sync on connection; true once that request waits for the lock.
+    bool holdTerminal(class RawConnection &connection);
+    // Ends that transaction with its connection.
+    void unlock() { QSqlDatabase::removeDatabase(lockName); }
 
 private:
     const QString lockName = QStringLiteral("lock.") + schema;

@@ -46,16 +46,13 @@ QString scalar(const QString &sql)
 // For each statement, whether user may run it: "y" or "n".
 QString allowed(const QString &user, const QString &password)
 {
+    QSqlDatabase db = TestDatabase::addConnection(user, QString(), user, password);
     QString result;
-    {
-        QSqlDatabase db = TestDatabase::addConnection(user, QString(), user, password);
-        for (const char *sql : { "SELECT COUNT(*) FROM `%2`.term", "INSERT INTO `%2`.vars VALUES ('k', 'v')",
-                 "SELECT `%2`.getSaldo(1, 0)", "SELECT COUNT(*) FROM `%1`.`schemas`",
-                 "UPDATE `%1`.`schemas` SET recalc = 0",
-                 "INSERT INTO `%1`.`schemas` (token, name, user) VALUES ('t', 'n', 'u')" })
-            result += db.open() && QSqlQuery(db).exec(fill(s(sql))) ? QLatin1Char('y') : QLatin1Char('n');
-    }
-    QSqlDatabase::removeDatabase(user);
+    for (const char *sql : { "SELECT COUNT(*) FROM `%2`.term", "INSERT INTO `%2`.vars VALUES ('k', 'v')",
+             "SELECT `%2`.getSaldo(1, 0)", "SELECT COUNT(*) FROM `%1`.`schemas`",
+             "UPDATE `%1`.`schemas` SET recalc = 0",
+             "INSERT INTO `%1`.`schemas` (token, name, user) VALUES ('t', 'n', 'u')" })
+        result += db.open() && QSqlQuery(db).exec(fill(s(sql))) ? QLatin1Char('y') : QLatin1Char('n');
     return result;
 }
 
@@ -74,8 +71,7 @@ private slots:
         QVERIFY2(said.startsWith(s("0 ")), qPrintable(said));
         const QUrl url(said.trimmed().section(QLatin1Char('\n'), -1).mid(s("info-db = ").size()));
         QCOMPARE(url.toString(QUrl::RemovePassword), fill(s("mysql://%3@%5/%1")));
-        hostPassword = url.password();
-        QCOMPARE(hostPassword.size(), 24);
+        QCOMPARE((hostPassword = url.password()).size(), 24);
         const QString again = admin(s("init"));
         QVERIFY2(again.startsWith(s("0 ")) && again.contains(s("nothing changed")), qPrintable(again));
         QVERIFY(admin(s("tenant add %2")).startsWith(s("0 ")));
@@ -99,13 +95,11 @@ private slots:
 
     void listAndTerminals()
     {
-        QCOMPARE(
-            TestDatabase::exec(tenant,
-                s("INSERT INTO term (tid, vornID, name, type, status, online, syn) VALUES (7, 1001, 'door', "
-                  "'in', 1, UNIX_TIMESTAMP() - 200, 3), (8, 1002, 'gate', 'out', 0, 0, 0)")),
-            QString());
-        QCOMPARE(TestDatabase::exec(tenant, s("INSERT INTO term_sync (tid, flags) VALUES (7, 1), (7, 2)")),
-            QString());
+        for (const char *sql :
+            { "INSERT INTO term (tid, vornID, name, type, status, online, syn) VALUES (7, 1001, "
+              "'door', 'in', 1, UNIX_TIMESTAMP() - 200, 3), (8, 1002, 'gate', 'out', 0, 0, 0)",
+                "INSERT INTO term_sync (tid, flags) VALUES (7, 1), (7, 2)" })
+            QCOMPARE(TestDatabase::exec(tenant, s(sql)), QString());
         // Columns as wide as their widest cell; the token as a prefix.
         QCOMPARE(admin(s("tenant list")).simplified(),
             fill(s("0 NAME STATUS TOKEN TERMINALS PERSONS %2 active ")

@@ -6,10 +6,8 @@
 #include "hosttenant.h"
 #include "rawconnection.h"
 
-#include <QTemporaryDir>
 #include <QtTest>
 
-#include <csignal>
 #include <memory>
 
 namespace {
@@ -67,8 +65,8 @@ class TestEndToEnd : public QObject
 
     // The host of the hostile-client cases, its limits from an INI file, and a tenant on it.
     QTemporaryDir dir;
-    std::unique_ptr<HostProcess> strict;
     std::unique_ptr<HostTenant> tenant;
+    std::unique_ptr<HostProcess> strict;
 
 private Q_SLOTS:
     void initTestCase()
@@ -87,12 +85,6 @@ private Q_SLOTS:
         QVERIFY(strict->isReady());
         QTRY_VERIFY(strict->log().contains(QLatin1String("with 2 threads")));
         tenant = std::make_unique<HostTenant>("e2e");
-    }
-
-    void cleanupTestCase()
-    {
-        strict.reset();
-        tenant.reset();
     }
 
     void answers_data()
@@ -126,8 +118,7 @@ private Q_SLOTS:
 
         // An unknown terminal: the worker's answer, as the harness renders it.
         const QString unknown = s("/kelvo/sync/") + KelvoWorker::encodeHash(999, 999);
-        const Reply r = tenant->worker.raw(
-            s("GET"), unknown, { s("Host: localhost"), s("Pragma: token = ") + tenant->token }, QByteArray());
+        const Reply r = tenant->worker.request(s("GET"), unknown, tenant->token);
         QTest::newRow("worker: terminal")
             << RawConnection::request("GET", unknown, tenant->token) << 404 << r.head + "\r\n" + r.body;
     }
@@ -145,8 +136,7 @@ private Q_SLOTS:
         const Reply reply = WorkerHarness::parse(answer);
         QCOMPARE(QList<int>({ reply.status, reply.err() }), QList<int>({ status, status }));
         if (worker.isEmpty()) {
-            QVERIFY(answer.contains("\r\nContent-Type: application/att;"));
-            QVERIFY(connection.closedByPeer());
+            QVERIFY(answer.contains("\r\nContent-Type: application/att;") && connection.closedByPeer());
             return;
         }
         QCOMPARE(answer, worker);
@@ -164,8 +154,7 @@ private Q_SLOTS:
         QCOMPARE(reserving.response(), QByteArray("HTTP/1.1 100 Continue\r\n\r\n"));
         over.send(head + "1000\r\n\r\n");
         const QByteArray refused = over.response();
-        QCOMPARE(WorkerHarness::parse(refused).status, 503);
-        QVERIFY(refused.contains("\r\nRetry-After: 1\r\n"));
+        QVERIFY(refused.startsWith("HTTP/1.1 503 ") && refused.contains("\r\nRetry-After: 1\r\n"));
         QVERIFY(over.closedByPeer());
         // The reserved body is still taken, and the worker answers it.
         QVERIFY(reserving.ask(QByteArray(1024, 'x')).json.value(s("ver")) != s("host"));
@@ -182,24 +171,22 @@ private Q_SLOTS:
         QVERIFY(host.isReady());
         const quint16 admin = host.adminPort();
         RawConnection held(host.port), waiting(host.port), refused(host.port);
-        QVERIFY(waiting.isConnected() && refused.isConnected() && busy.holdTerminal(held, busy.sync()));
+        QVERIFY(waiting.isConnected() && refused.isConnected() && busy.holdTerminal(held));
         QCOMPARE(RawConnection(host.port).ask(nothere).status, 404);
 
         // One entrance takes the one place in the queue, the next is refused at once.
         waiting.send(busy.entrance(1));
         QTRY_VERIFY(adminGet(admin, "/metrics").contains("\nkelvo_work_queue_depth 1\n"));
-        QElapsedTimer queued;
-        queued.start();
+        const QDeadlineTimer expiry(1100);
         const QByteArray answer = refused.ask(busy.entrance(2)).head;
         QVERIFY(answer.startsWith("HTTP/1.1 503 ") && answer.contains("\r\nRetry-After: 1\r\n"));
 
         // The queue deadline is a time: let it pass, then free the worker.
-        QTest::qWait(int(qMax<qint64>(0, 1100 - queued.elapsed())));
+        QTest::qWait(int(expiry.remainingTime()));
         busy.unlock();
         QCOMPARE(WorkerHarness::parse(held.response()).status, 200);
         const Reply expired = WorkerHarness::parse(waiting.response());
-        QCOMPARE(expired.status, 503);
-        QVERIFY(expired.res().toString().contains(s("not executed")));
+        QVERIFY(expired.status == 503 && expired.res().toString().contains(s("not executed")));
         QCOMPARE(busy.value("SELECT COUNT(*) FROM inters_data").toInt(), 0);
     }
 
@@ -216,30 +203,27 @@ private Q_SLOTS:
         RawConnection held(host.port), idle(host.port), busy(host.port);
         QVERIFY(held.isConnected() && idle.isConnected() && busy.isConnected());
         RawConnection over(host.port);
-        QCOMPARE(WorkerHarness::parse(over.response()).status, 503);
-        QVERIFY(over.closedByPeer());
-        QVERIFY(stopping.holdTerminal(held, stopping.sync()));
+        QVERIFY(over.response().startsWith("HTTP/1.1 503 ") && over.closedByPeer());
+        QVERIFY(stopping.holdTerminal(held));
         // The host has read the head of the entrance once it asks for the body.
         const QByteArray whole = stopping.entrance(77, 2);
         const int bodyAt = whole.indexOf("\r\n\r\n") + 2;
         busy.send(whole.left(bodyAt) + "Expect: 100-continue\r\n\r\n");
         QCOMPARE(busy.response(), QByteArray("HTTP/1.1 100 Continue\r\n\r\n"));
 
-        QElapsedTimer clock;
-        clock.start();
+        const QDeadlineTimer bound(10000);
         host.signal(SIGTERM);
         QVERIFY(idle.closedByPeer());
         QTRY_VERIFY(host.log().contains(QLatin1String("stopping")));
         QVERIFY(!RawConnection(host.port).isConnected());
         busy.send(whole.mid(bodyAt + 2));
         const QByteArray answer = busy.response();
-        QCOMPARE(WorkerHarness::parse(answer).status, 201);
-        QVERIFY(answer.contains("\r\nConnection: close\r\n"));
+        QVERIFY(answer.startsWith("HTTP/1.1 201 ") && answer.contains("\r\nConnection: close\r\n"));
         QVERIFY(busy.closedByPeer());
 
         QCOMPARE(WorkerHarness::parse(held.response()).status, 503);
         QVERIFY(host.process.waitForFinished(30000));
-        QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(!bound.hasExpired());
         QVERIFY(host.process.exitStatus() == QProcess::NormalExit && host.process.exitCode() == 0);
         QVERIFY(host.log().contains(QLatin1String("recordCreated tbl=inters_data")));
         QVERIFY(host.log().contains(QLatin1String("abandoned at the shutdown deadline")));
@@ -250,17 +234,15 @@ private Q_SLOTS:
     void reload()
     {
         HostTenant disabled("hup", 2);
-        const quint16 port = strict->port;
-        QCOMPARE(RawConnection(port).ask(disabled.sync(2)).status, 200);
-        RawConnection inFlight(port);
-        QVERIFY(inFlight.isConnected() && disabled.holdTerminal(inFlight, disabled.sync()));
+        RawConnection inFlight(strict->port); // served before the reload, answered after it
+        QVERIFY(disabled.holdTerminal(inFlight));
         QCOMPARE(TestDatabase::exec(TestDatabase::infoDatabaseName(),
                      s("UPDATE `schemas` SET status = 0 WHERE token = '%1'").arg(disabled.token)),
             QString());
         strict->signal(SIGHUP);
         QTRY_COMPARE(strict->log().count(s("info: kelvo-host: reloaded")), 1);
-        QCOMPARE(RawConnection(port).ask(disabled.sync(2)).status, 502);
-        QCOMPARE(RawConnection(port).ask(tenant->sync()).status, 200);
+        QCOMPARE(RawConnection(strict->port).ask(disabled.sync(2)).status, 502);
+        QCOMPARE(RawConnection(strict->port).ask(tenant->sync()).status, 200);
         disabled.unlock();
         QCOMPARE(WorkerHarness::parse(inFlight.response()).status, 200);
     }
@@ -272,9 +254,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("failure"); // what the host's account suffers at the end
 
         const QString levels = s("(debug|info|warning|critical|fatal): ");
-        QTest::newRow("terminal") << false
-                                  << s("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\S* ") + levels
-                                  << s("ALTER USER '%1'@'%' ACCOUNT LOCK");
+        const QString isoTime = s("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\S* ");
+        QTest::newRow("terminal") << false << isoTime + levels << s("ALTER USER '%1'@'%' ACCOUNT LOCK");
         QTest::newRow("journal, debug") << true << s("^<[2-7]>") + levels << s("DROP USER '%1'@'%'");
     }
 
@@ -293,31 +274,22 @@ private Q_SLOTS:
         // A tenant whose account the registry cannot open (the plug-in names its token); the host
         // reads the information database with that account, which loses its way in at the end.
         const HostTenant locked("locked", 0);
-        const QString info = TestDatabase::infoDatabaseName();
-        QCOMPARE(
-            TestDatabase::exec(info,
-                s("UPDATE `schemas` SET pass = TO_BASE64('wrong') WHERE token = '%1'").arg(locked.token)),
-            QString());
-        QCOMPARE(TestDatabase::exec(
-                     QString(), s("GRANT SELECT, UPDATE ON `%1`.* TO '%2'@'%'").arg(info, locked.user)),
-            QString());
+        for (const char *sql : { "UPDATE `%2`.`schemas` SET pass = TO_BASE64('wrong') WHERE user = '%1'",
+                 "GRANT SELECT, UPDATE ON `%2`.* TO '%1'@'%'" })
+            QCOMPARE(TestDatabase::exec(QString(), s(sql).arg(locked.user, TestDatabase::infoDatabaseName())),
+                QString());
         if (journal)
             qputenv("JOURNAL_STREAM", "8:4711");
         const QString one = s("1");
-        HostProcess host(QStringList { s("--info-db"),
-                             s("mysql://%1:%2@%3:%4/%5")
-                                 .arg(locked.user, locked.password, TestDatabase::host())
-                                 .arg(TestDatabase::port())
-                                 .arg(info),
-                             s("--admin-listen"), s("127.0.0.1:0"), s("--health-interval"), one,
+        HostProcess host(QStringList { s("--admin-listen"), s("127.0.0.1:0"), s("--health-interval"), one,
                              s("--db-connect-timeout"), one, s("--db-read-timeout"), one }
-            + (journal ? QStringList { s("--debug"), one } : QStringList {}));
+                + (journal ? QStringList { s("--debug"), one } : QStringList {}),
+            locked.user + QLatin1Char(':') + locked.password);
         qunsetenv("JOURNAL_STREAM");
         QVERIFY(host.isReady());
         const quint16 admin = host.adminPort();
 
         RawConnection client(host.port);
-        QVERIFY(client.isConnected());
         for (int i = 0; i < 3; ++i)
             QCOMPARE(client.ask(served.sync()).status, 200);
         QCOMPARE(client.ask(served.entrance(1)).status, 201);
@@ -349,7 +321,7 @@ private Q_SLOTS:
         const QString longPath = s("/kelvo/sync/") + QString(HostLog::maxRecordChars, QLatin1Char('a'));
         QVERIFY(client.ask(RawConnection::request("GET", longPath, served.token)).status >= 400);
         RawConnection slow(host.port);
-        QVERIFY(slow.isConnected() && served.holdTerminal(slow, served.sync()));
+        QVERIFY(slow.isConnected() && served.holdTerminal(slow));
         QVERIFY(WorkerHarness::parse(slow.response(20000)).status >= 500); // long before the lock wait ends
 
         QCOMPARE(TestDatabase::exec(QString(), failure.arg(locked.user)), QString());
@@ -362,8 +334,7 @@ private Q_SLOTS:
         const QRegularExpression line(linePattern);
         for (const QString &l : log.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
             QVERIFY2(line.match(l).hasMatch(), qPrintable(l));
-        QCOMPARE(log.contains(s("debug: kelvo-host: queue depth")), journal);
-        QCOMPARE(log.contains(s("debug: ")), journal);
+        QCOMPARE(log.contains(s("debug: kelvo-host: queue depth")), journal); // debug only with --debug
         QVERIFY(log.contains(s("NOT OPEN"))
             && log.contains(s(" times) KelvoWorker::initDatabase() - SQL ERROR")));
         QCOMPARE(log.contains(s(" more characters)")), journal); // debug records name the path
@@ -382,16 +353,11 @@ private Q_SLOTS:
         HostProcess one, keeping({ s("--keep-connections"), s("2") });
         QVERIFY(one.isReady() && keeping.isReady());
         const QString node = QString::number(TestDatabase::port());
-        QProcess check;
-        check.setProcessChannelMode(QProcess::MergedChannels);
-        check.start(s(KELVO_CLUSTER_CHECK_PATH),
-            { s("--token"), tenant.token, s("--schema"), tenant.schema, s("--seconds"), s("6"),
-                s("--outage-node"), s("0"), s("--host"), one.url(), s("--node"), node, s("--host"),
-                keeping.url(), s("--node"), node });
-        const bool finished = check.waitForFinished(300000);
-        const QByteArray said = check.readAll();
-        QVERIFY2(finished && check.exitStatus() == QProcess::NormalExit && check.exitCode() == 0,
-            said.right(4000).constData());
+        QCOMPARE(QProcess::execute(s(KELVO_CLUSTER_CHECK_PATH),
+                     { s("--token"), tenant.token, s("--schema"), tenant.schema, s("--seconds"), s("6"),
+                         s("--outage-node"), s("0"), s("--host"), one.url(), s("--node"), node, s("--host"),
+                         keeping.url(), s("--node"), node }),
+            0);
     }
 
     // A start that cannot work ends at once with one line, without the URL's password.

@@ -5,7 +5,6 @@
 #include "hosttenant.h"
 #include "termcommands.h"
 
-#include <QJsonDocument>
 #include <QRegularExpression>
 #include <QTemporaryFile>
 #include <QtTest>
@@ -45,7 +44,7 @@ private Q_SLOTS:
         row("register 7001 Door VTRM name=Gate flags=3",
             s(R"(POST term {"fid":7001,"flags":3,"name":"Gate","type":"VTRM"})"));
         row("ack 1.1001 1699999999 259",
-            s("DELETE sync/%1/%2").arg(terminal, KelvoWorker::encodeHash(1699999999, 259)));
+            s("DELETE sync/%1/%2 null").arg(terminal, KelvoWorker::encodeHash(1699999999, 259)));
         row("person 1.1001 pid=501 card=0042 name=",
             s(R"(POST person/%1 {"card":"0042","name":"","pid":501})").arg(terminal));
         row("entrance 1.1001 refId=1 uid=2",
@@ -61,34 +60,19 @@ private Q_SLOTS:
         QFETCH(QString, line);
         QFETCH(QString, request);
         const TermCommands::Request r = TermCommands::parse(line.split(QLatin1Char(' ')), 1700000000);
-        const QString body = r.body.isObject() ? QLatin1Char(' ')
-                + QString::fromUtf8(QJsonDocument(r.body.toObject()).toJson(QJsonDocument::Compact))
-                                               : QString();
-        const QString made = r.error.isEmpty() ? r.method + QLatin1Char(' ') + r.path + body : r.error;
+        const QString made
+            = r.error.isEmpty() ? fill("%1 %2 %3", r.method, r.path, jsonText(r.body)) : r.error;
         QVERIFY2(made.startsWith(request) && (r.error.isEmpty() ? made == request : r.method.isEmpty()),
             qPrintable(made));
     }
 
-    void suggestedCommandsWork_data()
-    {
-        QTest::addColumn<QString>("file");
-        QTest::newRow("README.md") << s("README.md");
-        QTest::newRow("scripts/run.sh") << s("scripts/run.sh");
-    }
-
-    // The command lines a file suggests (in README.md lines that start with a
-    // path ending in kelvo-term, in scripts/run.sh the "Try:" lines, $term ...)
-    // in order, on the demo tenant that scripts/run.sh loads: each exits 0.
+    // The command lines that README.md and then scripts/run.sh suggest (lines
+    // that start with a path ending in kelvo-term; the "Try:" lines, $term ...)
+    // in order, on the demo tenant that scripts/run.sh loads: each exits 0, and
+    // the README has an example of every command of the usage text.
     void suggestedCommandsWork()
     {
         REQUIRE_TEST_DATABASE();
-        QFETCH(QString, file);
-        QFile f(TestDatabase::sourceDir() + QLatin1Char('/') + file);
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        const QRegularExpression command(
-            s("^\\s*(?:\\S*kelvo-term|\\$term) ([a-z].*)$"), QRegularExpression::MultilineOption);
-        const QString text = QString::fromUtf8(f.readAll());
-        QVERIFY(text.contains(command));
         const HostTenant tenant("docs", 0);
         QString error;
         QVERIFY2(TestDatabase::loadSqlFile(
@@ -96,16 +80,22 @@ private Q_SLOTS:
             qPrintable(error));
         HostProcess host;
         QVERIFY(host.isReady());
-        QStringList ran;
-        for (auto it = command.globalMatch(text); it.hasNext();) {
-            const QString line = it.next().captured(1).simplified();
-            const QString said = term(host, tenant.token, line);
-            QVERIFY2(said.startsWith(s("0 ")), qPrintable(said));
-            ran << line.section(QLatin1Char(' '), 0, 0);
+        const QRegularExpression command(
+            s("^\\s*(?:\\S*kelvo-term|\\$term) ([a-z].*)$"), QRegularExpression::MultilineOption);
+        QHash<QString, QStringList> ran; // each file's commands
+        for (const QString &file : { s("/README.md"), s("/scripts/run.sh") }) {
+            QFile f(TestDatabase::sourceDir() + file);
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            for (auto it = command.globalMatch(QString::fromUtf8(f.readAll())); it.hasNext();) {
+                const QString line = it.next().captured(1).simplified();
+                const QString said = term(host, tenant.token, line);
+                QVERIFY2(said.startsWith(s("0 ")), qPrintable(said));
+                ran[file] << line.section(QLatin1Char(' '), 0, 0);
+            }
+            QVERIFY2(ran.contains(file), qPrintable(file));
         }
-        // The README has an example of every command of the usage text.
         for (const QString &usage : TermCommands::usage().split(QLatin1Char('\n'), Qt::SkipEmptyParts).mid(1))
-            QVERIFY2(file != s("README.md") || ran.contains(usage.trimmed().section(QLatin1Char(' '), 0, 0)),
+            QVERIFY2(ran[s("/README.md")].contains(usage.trimmed().section(QLatin1Char(' '), 0, 0)),
                 qPrintable(usage));
     }
 
@@ -130,10 +120,8 @@ private Q_SLOTS:
         QTemporaryFile photo;
         const QByteArray photoBytes = QByteArray("\xff\xd8\0\x7f", 4).repeated(17500);
         QVERIFY(photo.open() && photo.write(photoBytes) == photoBytes.size() && photo.flush());
-        const QString entrance = s("entrance 1.7001 refId=1 uid=%1 iid=%2 type=in --photo %3")
-                                     .arg(uid)
-                                     .arg(tenant.addInter("Work", 1))
-                                     .arg(photo.fileName());
+        const QString entrance = fill("entrance 1.7001 refId=1 uid=%1 iid=%2 type=in --photo %3", uid,
+            tenant.addInter("Work", 1), photo.fileName());
         for (const char *status : { "\nHTTP 201 ", "\nHTTP 208 " }) {
             const QString said = term(host, tenant.token, entrance);
             QVERIFY2(said.startsWith(s("0 ")) && said.contains(s(status)), qPrintable(said));

@@ -114,9 +114,8 @@ QSqlDatabase connect(const QString &name, int node)
     QSqlDatabase db = QSqlDatabase::addDatabase(q("QMYSQL"), name);
     db.setHostName(q("127.0.0.1"));
     db.setPort(nodes.at(node).toInt());
-    db.setUserName(q("root"));
     db.setDatabaseName(option("--schema"));
-    db.open(); // a failure shows in the first statement
+    db.open(q("root"), QString()); // a failure shows in the first statement
     return db;
 }
 
@@ -124,17 +123,14 @@ QSqlDatabase connect(const QString &name, int node)
 bool run(const QSqlDatabase &db, const QString &sql, QString *value = nullptr)
 {
     QSqlQuery query(db);
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        if (query.exec(sql)) {
-            if (value)
-                *value = query.next() ? query.value(0).toString() : QString();
-            return true;
+    for (int attempt = 1; !query.exec(sql); ++attempt)
+        if (attempt == 50 || query.lastError().nativeErrorCode().toInt() != 1213) {
+            fail(query.lastError().text() + q(" in ") + sql.left(80));
+            return false;
         }
-        if (query.lastError().nativeErrorCode().toInt() != 1213)
-            break;
-    }
-    fail(query.lastError().text() + q(" in ") + sql.left(80));
-    return false;
+    if (value)
+        *value = query.next() ? query.value(0).toString() : QString();
+    return true;
 }
 
 bool setUp()
@@ -305,13 +301,11 @@ void outage()
     while (runClock.elapsed() < seconds * 1000 * 7 / 12)
         QThread::msleep(100);
     QProcess::execute(option("--cluster-script"), { q("start-node"), node });
-    QElapsedTimer wait;
-    wait.start();
-    bool back = false;
-    while (!(back = probe().status == 200) && wait.elapsed() < 60000)
-        QThread::msleep(200);
-    if (!back)
-        fail(q("host %1 did not serve again within 60 s").arg(host + 1));
+    for (const QDeadlineTimer wait(60000); probe().status != 200; QThread::msleep(200))
+        if (wait.hasExpired()) {
+            fail(q("host %1 did not serve again within 60 s").arg(host + 1));
+            break;
+        }
     awayHost = -1;
 }
 
