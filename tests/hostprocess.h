@@ -1,12 +1,14 @@
 #pragma once
 
 #include <QProcess>
+#include <QTemporaryFile>
 
 #include <csignal>
 
 // One kelvo-host process on a free loopback port, serving the built plug-in
 // with the test process's information database, read as account; what it
-// writes to stderr is kept for the log checks. Stopped with SIGTERM (then
+// writes to stderr goes to a file for the log checks, so that a host that
+// logs much never blocks on a pipe nobody reads. Stopped with SIGTERM (then
 // killed) when it goes. Use it from the thread that made it.
 class HostProcess
 {
@@ -17,7 +19,7 @@ public:
 
     bool isReady() const { return port != 0; }
     QString url() const { return QStringLiteral("http://127.0.0.1:%1/kelvo").arg(port); }
-    QString log() { return errors += QString::fromLocal8Bit(process.readAllStandardError()); }
+    QString log() const;
     // The admin listener's port, from the line that names it (0: none within 10 s).
     quint16 adminPort();
     void signal(int number) const { ::kill(pid_t(process.processId()), number); }
@@ -26,5 +28,5 @@ public:
     quint16 port = 0;
 
 private:
-    QString errors;
+    QTemporaryFile errors;
 };
