@@ -74,15 +74,10 @@ void HttpPluginWorker::closeAndRemoveDB()
 
 QByteArray HttpPluginWorker::encodeSafeBase64(const QByteArray &data)
 {
-    QByteArray text = data.toBase64();
-    for (char &c : text) {
-        if (c == '+')
-            c = '-';
-        else if (c == '/')
-            c = '_';
-        else if (c == '=')
-            c = '@';
-    }
+    // The URL alphabet already has '-' and '_'; only the padding differs.
+    QByteArray text = data.toBase64(QByteArray::Base64UrlEncoding);
+    for (int i = text.size() - 1; i >= 0 && text.at(i) == '='; --i)
+        text[i] = '@';
     return text;
 }
 

@@ -5,6 +5,7 @@
 #include <QLocale>
 #include <QStringList>
 
+#include <charconv>
 #include <cmath>
 
 namespace {
@@ -88,6 +89,12 @@ void CompactJson::appendString(QByteArray &out, const QString &text)
     out.append('"');
 }
 
+void CompactJson::appendInteger(QByteArray &out, qint64 number)
+{
+    char digits[24];
+    out.append(digits, int(std::to_chars(digits, digits + sizeof digits, number).ptr - digits));
+}
+
 namespace {
 
 void appendMap(QByteArray &out, const QVariantMap &map)
@@ -131,7 +138,7 @@ void appendDouble(QByteArray &out, const QVariant &value)
     if (!std::isfinite(d)) {
         out.append("null", 4);
     } else if (std::floor(d) == d && std::fabs(d) <= double(exactIntegerLimit)) {
-        out.append(QByteArray::number(qint64(d)));
+        CompactJson::appendInteger(out, qint64(d));
     } else if (std::floor(d) != d) {
         out.append(QByteArray::number(d, 'g', QLocale::FloatingPointShortest));
     } else {
@@ -162,10 +169,10 @@ void appendValue(QByteArray &out, const QVariant &value)
         out.append(value.toBool() ? "true" : "false");
         return;
     case QMetaType::Int:
-        out.append(QByteArray::number(value.toInt()));
+        appendInteger(out, value.toInt());
         return;
     case QMetaType::UInt:
-        out.append(QByteArray::number(value.toUInt()));
+        appendInteger(out, value.toUInt());
         return;
     case QMetaType::LongLong:
     case QMetaType::ULongLong: {
@@ -174,7 +181,7 @@ void appendValue(QByteArray &out, const QVariant &value)
             ? n >= -exactIntegerLimit && n <= exactIntegerLimit
             : value.toULongLong() <= quint64(exactIntegerLimit);
         if (small)
-            out.append(QByteArray::number(n));
+            appendInteger(out, n);
         else
             appendThroughQt(out, value);
         return;

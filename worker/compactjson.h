@@ -28,6 +28,8 @@ QByteArray fromMap(const QVariantMap &map);
 void appendValue(QByteArray &out, const QVariant &value);
 // A text as a JSON string, quotes included.
 void appendString(QByteArray &out, const QString &text);
+// An integer as Qt writes it (decimal, a minus sign for a negative one).
+void appendInteger(QByteArray &out, qint64 number);
 
 } // namespace CompactJson
 

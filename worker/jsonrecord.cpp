@@ -38,7 +38,7 @@ JsonRecord &JsonRecord::add(const char *key, const QString &value)
     return *this;
 }
 
-QByteArray JsonRecord::toJson() const
+void JsonRecord::appendTo(QByteArray &out) const
 {
     // ASCII keys: byte order is the order of QString's comparison.
     std::array<const Field *, maxFields> sorted {};
@@ -47,8 +47,6 @@ QByteArray JsonRecord::toJson() const
     std::sort(sorted.begin(), sorted.begin() + count,
         [](const Field *a, const Field *b) { return std::strcmp(a->key, b->key) < 0; });
 
-    QByteArray out;
-    out.reserve(32 * count + 2);
     out.append('{');
     for (int i = 0; i < count; ++i) {
         const Field &field = *sorted[size_t(i)];
@@ -63,7 +61,7 @@ QByteArray JsonRecord::toJson() const
             break;
         case Kind::Signed:
         case Kind::Unsigned:
-            out.append(QByteArray::number(field.number));
+            CompactJson::appendInteger(out, field.number);
             break;
         case Kind::Text:
             CompactJson::appendString(out, field.text);
@@ -71,10 +69,4 @@ QByteArray JsonRecord::toJson() const
         }
     }
     out.append('}');
-    return out;
-}
-
-QVariant JsonRecord::toVariant() const
-{
-    return QVariant::fromValue(CompactJson::Fragment { toJson() });
 }

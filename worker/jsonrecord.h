@@ -1,15 +1,16 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
-#include <QVariant>
 
 #include <array>
 
 // One record of an answer (a person, an interruption type, a change), built
-// field by field and written straight to compact JSON: no map of variants
-// per record. Its keys come out in the order Qt writes an object's keys
-// (sorted), so the bytes are those of the QVariantMap it replaces. Keys are
-// ASCII literals; a record holds at most maxFields fields.
+// field by field and written as compact JSON straight into the answer's
+// buffer: no map of variants per record. Its keys come out in the order Qt
+// writes an object's keys (sorted), so the bytes are those of the QVariantMap
+// it replaces. Keys are ASCII literals; a record holds at most maxFields
+// fields.
 //
 // A value type; usable from any thread.
 class JsonRecord
@@ -22,9 +23,8 @@ public:
     JsonRecord &add(const char *key, uint value);
     JsonRecord &add(const char *key, const QString &value);
 
-    // The record as a value of the answer map (a CompactJson::Fragment).
-    QVariant toVariant() const;
-    QByteArray toJson() const;
+    // Appends the record's JSON text.
+    void appendTo(QByteArray &out) const;
 
 private:
     enum class Kind { Bool, Signed, Unsigned, Text };

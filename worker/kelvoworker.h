@@ -2,6 +2,7 @@
 
 #include "connectionkeeper.h"
 #include "httppluginworker.h"
+#include "jsonmap.h"
 
 #include <QSqlError>
 #include <QSqlQuery>
@@ -107,11 +108,11 @@ protected:
     bool dbGetPeople(quint32 tid, quint32 uid);
     bool dbGetSaldo(quint32 tid, quint32 uid);
     bool dbGetPresent(quint32 tid, quint32 uid);
-    QVariantMap dbGetSyncInters(quint32 tid, bool force);
-    QVariantMap dbGetSyncPeople(quint32 tid, bool force);
-    QVariantMap dbGetSyncSaldo(quint32 tid, bool force);
-    QVariantMap dbGetSyncPresent(quint32 tid, bool force);
-    QVariantMap dbGetClrGrp(quint32 tid, bool force);
+    JsonMap dbGetSyncInters(quint32 tid, bool force);
+    JsonMap dbGetSyncPeople(quint32 tid, bool force);
+    JsonMap dbGetSyncSaldo(quint32 tid, bool force);
+    JsonMap dbGetSyncPresent(quint32 tid, bool force);
+    JsonMap dbGetClrGrp(quint32 tid, bool force);
     QVariantMap dbGetVars(quint32 tid);
 
     // Deletion and confirmation.
@@ -230,8 +231,8 @@ private:
     bool acceptTerminal(
         const QStringList &parts, int minParts, const QStringList &operations, quint32 &tid, quint32 &vornID);
     bool acceptPerson(const QString &hash, quint32 &uid);
-    QVariantMap syncList(const SyncList &list, quint32 tid, bool force);
-    void gatherSyncList(const SyncList &list, quint32 tid, bool force, QVariantMap &answer);
+    JsonMap syncList(const SyncList &list, quint32 tid, bool force);
+    void gatherSyncList(const SyncList &list, quint32 tid, bool force, JsonMap &answer);
     bool writePersonMap(const PersonMap &map, quint32 tid, quint32 uid);
 
     // Steps of the synchronisation state: the terminal's row, then the lists

@@ -2,6 +2,7 @@
 // deletion and confirmation.
 #include "kelvoworker.h"
 
+#include "compactjson.h"
 #include "jsonrecord.h"
 #include "sqltext.h"
 
@@ -128,11 +129,16 @@ private:
 };
 
 // Names may be stored as UTF-8 bytes in byte-string columns, and terminals
-// cut text at a zero byte: decode the bytes up to the first zero as UTF-8.
+// cut text at a zero byte: decode the bytes up to the first zero as UTF-8. A
+// text that the driver decoded holds no lone surrogate, so cutting it at its
+// first U+0000 gives the same text without encoding it again.
 QString textUpToZero(const QVariant &value)
 {
-    return SqlText::utf8UpToZero(
-        value.type() == QVariant::ByteArray ? value.toByteArray() : value.toString().toUtf8());
+    if (value.type() == QVariant::ByteArray)
+        return SqlText::utf8UpToZero(value.toByteArray());
+    const QString text = value.toString();
+    const int zero = text.indexOf(QChar(0));
+    return zero < 0 ? text : text.left(zero);
 }
 
 // ---- Row mappers, one per record kind ----------------------------------------
@@ -162,86 +168,86 @@ void addPersonFields(JsonRecord &record, const Row &row)
 }
 
 // Interruption type of the full list.
-QVariant interRecord(const Row &row)
+void interRecord(QByteArray &out, const Row &row)
 {
     JsonRecord record;
     record.add("iid", row["iid"].toUInt());
     addInterFields(record, row);
-    return record.toVariant();
+    record.appendTo(out);
 }
 
 // Person of the full list.
-QVariant personRecord(const Row &row)
+void personRecord(QByteArray &out, const Row &row)
 {
     JsonRecord record;
     record.add("uid", row["uid"].toUInt()).add("pid", row["pid"].toUInt());
     addPersonFields(record, row);
-    return record.toVariant();
+    record.appendTo(out);
 }
 
 // Change of an interruption type; a deletion carries its key only.
-QVariant interChange(const Row &row)
+void interChange(QByteArray &out, const Row &row)
 {
     const QString type = row["type"].toString();
     JsonRecord record;
     record.add("type", type).add("tsc", row["created"].toUInt());
     if (type != typeDeleted)
         addInterFields(record, row);
-    return record.toVariant();
+    record.appendTo(out);
 }
 
 // Change of a person; a deletion carries the personal number beside the key.
-QVariant personChange(const Row &row)
+void personChange(QByteArray &out, const Row &row)
 {
     const QString type = row["type"].toString();
     JsonRecord record;
     record.add("type", type).add("tsc", row["created"].toUInt()).add("pid", row["pid"].toUInt());
     if (type != typeDeleted)
         addPersonFields(record, row);
-    return record.toVariant();
+    record.appendTo(out);
 }
 
-QVariant saldoValue(const Row &row)
+void saldoValue(QByteArray &out, const Row &row)
 {
-    return row["saldo"].toInt();
+    CompactJson::appendInteger(out, row["saldo"].toInt());
 }
-QVariant presentValue(const Row &row)
+void presentValue(QByteArray &out, const Row &row)
 {
-    return row["present"].toUInt();
+    CompactJson::appendInteger(out, row["present"].toUInt());
 }
-QVariant groupValue(const Row &row)
+void groupValue(QByteArray &out, const Row &row)
 {
-    return row["grp"].toUInt();
+    CompactJson::appendInteger(out, row["grp"].toUInt());
 }
 
 // ---- Shared shapes ------------------------------------------------------------
 
-using RowMapper = QVariant (*)(const Row &);
+// Appends the JSON text of one row.
+using RowMapper = void (*)(QByteArray &out, const Row &);
 
-// Walks all rows into a list, in the order the server returns them.
-QVariantList listRows(QSqlQuery &query, RowMapper map)
+// Walks all rows into a JSON array, in the order the server returns them.
+QVariant listRows(QSqlQuery &query, RowMapper map, int &count)
 {
-    QVariantList list;
+    QByteArray list;
+    list.append('[');
+    count = 0;
     const Row row(query);
-    while (query.next())
-        list.append(map(row));
-    return list;
+    while (query.next()) {
+        if (count++ > 0)
+            list.append(',');
+        map(list, row);
+    }
+    list.append(']');
+    return QVariant::fromValue(CompactJson::Fragment { list });
 }
 
-// Walks all rows into answer, keyed by the uid or iid as decimal text; a
-// later row replaces an earlier one, so the latest marker of an item wins.
-void addKeyedRows(QVariantMap &answer, QSqlQuery &query, const char *keyColumn, RowMapper map)
+// Walks all rows into answer, keyed by the uid or iid; a later row replaces
+// an earlier one, so the latest marker of an item wins.
+void addKeyedRows(JsonMap &answer, QSqlQuery &query, const char *keyColumn, RowMapper map)
 {
     const Row row(query);
     while (query.next())
-        answer.insert(QString::number(row[keyColumn].toUInt()), map(row));
-}
-
-QVariantMap keyedRows(QSqlQuery &query, const char *keyColumn, RowMapper map)
-{
-    QVariantMap answer;
-    addKeyedRows(answer, query, keyColumn, map);
-    return answer;
+        map(answer.insert(row[keyColumn].toUInt()), row);
 }
 
 QStringList personConditions(const QString &linkCondition, quint32 tid, quint32 uid)
@@ -282,7 +288,7 @@ struct KelvoWorker::PersonMap
 // The full list with the pending markers (the same list, not forced) laid
 // over it, or the pending markers alone, added to answer. A failed statement
 // leaves its error in the result and answer with what was gathered.
-void KelvoWorker::gatherSyncList(const SyncList &list, quint32 tid, bool force, QVariantMap &answer)
+void KelvoWorker::gatherSyncList(const SyncList &list, quint32 tid, bool force, JsonMap &answer)
 {
     if (debugLevel)
         qDebug("KelvoWorker::%s(%u, %i)", list.operation, tid, int(force));
@@ -294,9 +300,9 @@ void KelvoWorker::gatherSyncList(const SyncList &list, quint32 tid, bool force, 
         gatherSyncList(list, tid, false, answer);
 }
 
-QVariantMap KelvoWorker::syncList(const SyncList &list, quint32 tid, bool force)
+JsonMap KelvoWorker::syncList(const SyncList &list, quint32 tid, bool force)
 {
-    QVariantMap answer;
+    JsonMap answer;
     gatherSyncList(list, tid, force, answer);
     return answer;
 }
@@ -312,8 +318,9 @@ bool KelvoWorker::writePersonMap(const PersonMap &map, quint32 tid, quint32 uid)
     QSqlQuery query(db);
     if (!execSql(query, map.sql.arg(where.join(QLatin1String(" AND "))), map.operation))
         return false;
-    const QVariantMap answer = keyedRows(query, "uid", map.value);
-    writeAnswer(result, answer, answer.size());
+    JsonMap answer;
+    addKeyedRows(answer, query, "uid", map.value);
+    writeAnswer(result, answer.toVariant(), answer.size());
     return !answer.isEmpty();
 }
 
@@ -414,17 +421,17 @@ bool KelvoWorker::readSyncState(quint32 tid, SyncState &state)
 void KelvoWorker::addSyncLists(QVariantMap &sync, quint32 tid, quint32 mask, bool force)
 {
     if (mask & interKind)
-        sync.insert(QStringLiteral("inters"), dbGetSyncInters(tid, force));
+        sync.insert(QStringLiteral("inters"), dbGetSyncInters(tid, force).toVariant());
     if (mask & peopleKind)
-        sync.insert(QStringLiteral("people"), dbGetSyncPeople(tid, force));
+        sync.insert(QStringLiteral("people"), dbGetSyncPeople(tid, force).toVariant());
     if (mask & saldoKind)
-        sync.insert(QStringLiteral("saldo"), dbGetSyncSaldo(tid, force));
+        sync.insert(QStringLiteral("saldo"), dbGetSyncSaldo(tid, force).toVariant());
     if (mask & presentKind)
-        sync.insert(QStringLiteral("present"), dbGetSyncPresent(tid, force));
+        sync.insert(QStringLiteral("present"), dbGetSyncPresent(tid, force).toVariant());
     if (force)
         sync.insert(QStringLiteral("lastId"), dbGetEntranceMaxRefId(tid));
     if (mask & groupKind) {
-        sync.insert(QStringLiteral("grp"), dbGetClrGrp(tid, force));
+        sync.insert(QStringLiteral("grp"), dbGetClrGrp(tid, force).toVariant());
         const QVariantMap vars = dbGetVars(tid);
         if (!vars.isEmpty())
             sync.insert(QStringLiteral("vars"), vars);
@@ -438,12 +445,13 @@ bool KelvoWorker::dbGetInter(quint32 tid, quint32 vornID)
     QSqlQuery query(db);
     if (!execSql(query, interListSql.arg(tid).arg(vornID), "dbGetInter"))
         return false;
-    const QVariantList list = listRows(query, interRecord);
-    if (list.isEmpty()) {
+    int count = 0;
+    const QVariant list = listRows(query, interRecord, count);
+    if (count == 0) {
         setError(QStringLiteral("No interruptions!"), 404);
         return false;
     }
-    writeAnswer(result, list, list.size());
+    writeAnswer(result, list, count);
     return true;
 }
 
@@ -457,9 +465,10 @@ bool KelvoWorker::dbGetPeople(quint32 tid, quint32 uid)
     QSqlQuery query(db);
     if (!execSql(query, peopleListSql + where.join(QLatin1String(" AND ")), "dbGetPeople"))
         return false;
-    const QVariantList list = listRows(query, personRecord);
-    writeAnswer(result, list, list.size());
-    return !list.isEmpty();
+    int count = 0;
+    const QVariant list = listRows(query, personRecord, count);
+    writeAnswer(result, list, count);
+    return count > 0;
 }
 
 bool KelvoWorker::dbGetSaldo(quint32 tid, quint32 uid)
@@ -474,32 +483,32 @@ bool KelvoWorker::dbGetPresent(quint32 tid, quint32 uid)
     return writePersonMap(present, tid, uid);
 }
 
-QVariantMap KelvoWorker::dbGetSyncInters(quint32 tid, bool force)
+JsonMap KelvoWorker::dbGetSyncInters(quint32 tid, bool force)
 {
     static const SyncList inters { "dbGetSyncInters", interFullSql, interPendingSql, "iid", interChange };
     return syncList(inters, tid, force);
 }
 
-QVariantMap KelvoWorker::dbGetSyncPeople(quint32 tid, bool force)
+JsonMap KelvoWorker::dbGetSyncPeople(quint32 tid, bool force)
 {
     static const SyncList people { "dbGetSyncPeople", peopleFullSql, peoplePendingSql, "uid", personChange };
     return syncList(people, tid, force);
 }
 
-QVariantMap KelvoWorker::dbGetSyncSaldo(quint32 tid, bool force)
+JsonMap KelvoWorker::dbGetSyncSaldo(quint32 tid, bool force)
 {
     static const SyncList saldo { "dbGetSyncSaldo", saldoFullSql, saldoPendingSql, "uid", saldoValue };
     return syncList(saldo, tid, force);
 }
 
-QVariantMap KelvoWorker::dbGetSyncPresent(quint32 tid, bool force)
+JsonMap KelvoWorker::dbGetSyncPresent(quint32 tid, bool force)
 {
     static const SyncList present { "dbGetSyncPresent", presentFullSql, presentPendingSql, "uid",
         presentValue };
     return syncList(present, tid, force);
 }
 
-QVariantMap KelvoWorker::dbGetClrGrp(quint32 tid, bool force)
+JsonMap KelvoWorker::dbGetClrGrp(quint32 tid, bool force)
 {
     static const SyncList groups { "dbGetClrGrp", groupFullSql, groupPendingSql, "uid", groupValue };
     return syncList(groups, tid, force);
