@@ -96,6 +96,10 @@ private slots:
             0xd83d, 0xde00, 0xdbff };
         const QString text(reinterpret_cast<const QChar *>(units), int(std::size(units)));
         QTest::newRow("text") << QVariant(text);
+        // Written a piece of 4096 units at a time: a pair across the first
+        // boundary, escapes across the next.
+        QTest::newRow("long text") << QVariant(
+            QString(4095, QLatin1Char('a')) + QChar(0xd83d) + QChar(0xde00) + text.repeated(300));
         QTest::newRow("texts as keys, nesting")
             << QVariant(QVariantMap { { text, 1 }, { QString(), QVariantMap() },
                    { s("l"),

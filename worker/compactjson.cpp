@@ -5,6 +5,7 @@
 #include <QLocale>
 #include <QStringList>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -19,72 +20,92 @@ char hexDigit(uint nibble)
     return char(nibble < 10 ? '0' + nibble : 'a' + nibble - 10);
 }
 
-void appendUnicodeEscape(QByteArray &out, uint unit)
+// The two-character escape of an ASCII unit, or 0 when it has none.
+char shortEscape(char16_t unit)
 {
-    const char escape[] = { '\\', 'u', hexDigit(unit >> 12 & 0xf), hexDigit(unit >> 8 & 0xf),
-        hexDigit(unit >> 4 & 0xf), hexDigit(unit & 0xf) };
-    out.append(escape, sizeof escape);
+    switch (unit) {
+    case '"':
+        return '"';
+    case '\\':
+        return '\\';
+    case '\b':
+        return 'b';
+    case '\f':
+        return 'f';
+    case '\n':
+        return 'n';
+    case '\r':
+        return 'r';
+    case '\t':
+        return 't';
+    default:
+        return 0;
+    }
+}
+
+char *writeUnicodeEscape(char *p, uint unit)
+{
+    *p++ = '\\';
+    *p++ = 'u';
+    *p++ = hexDigit(unit >> 12 & 0xf);
+    *p++ = hexDigit(unit >> 8 & 0xf);
+    *p++ = hexDigit(unit >> 4 & 0xf);
+    *p++ = hexDigit(unit & 0xf);
+    return p;
 }
 
 } // namespace
 
 // Quotes and backslashes escaped, control characters as \b \f \n \r \t or
-// \u00XX, everything else as UTF-8; a lone surrogate as \uXXXX.
+// \u00XX, everything else as UTF-8; a lone surrogate as \uXXXX. Written
+// through a pointer into room for the longest form of every unit (six bytes),
+// a piece of the text at a time, then cut to what was written: the texts are
+// short names, so a call per byte would cost more than the bytes.
 void CompactJson::appendString(QByteArray &out, const QString &text)
 {
-    out.append('"');
+    constexpr int piece = 4096;
     const QChar *c = text.constData();
     const QChar *const end = c + text.size();
+    out.append('"');
     while (c != end) {
-        const char16_t u = c->unicode();
-        ++c;
-        if (u < 0x80) {
-            if (u >= 0x20 && u != '"' && u != '\\') {
-                out.append(char(u));
-                continue;
-            }
-            switch (u) {
-            case '"':
-                out.append("\\\"", 2);
-                break;
-            case '\\':
-                out.append("\\\\", 2);
-                break;
-            case '\b':
-                out.append("\\b", 2);
-                break;
-            case '\f':
-                out.append("\\f", 2);
-                break;
-            case '\n':
-                out.append("\\n", 2);
-                break;
-            case '\r':
-                out.append("\\r", 2);
-                break;
-            case '\t':
-                out.append("\\t", 2);
-                break;
-            default:
-                appendUnicodeEscape(out, u);
-            }
-        } else if (u < 0x800) {
-            out.append(char(0xc0 | (u >> 6)));
-            out.append(char(0x80 | (u & 0x3f)));
-        } else if (!QChar::isSurrogate(u)) {
-            out.append(char(0xe0 | (u >> 12)));
-            out.append(char(0x80 | ((u >> 6) & 0x3f)));
-            out.append(char(0x80 | (u & 0x3f)));
-        } else if (QChar::isHighSurrogate(u) && c != end && c->isLowSurrogate()) {
-            const uint code = QChar::surrogateToUcs4(u, c->unicode());
+        const QChar *const pieceEnd = c + std::min<qptrdiff>(piece, end - c);
+        const int start = out.size();
+        out.resize(start + 6 * piece);
+        char *p = out.data() + start;
+        // A surrogate pair may take one unit beyond the piece: four bytes for
+        // two units, within the room.
+        while (c < pieceEnd) {
+            const char16_t u = c->unicode();
             ++c;
-            out.append(char(0xf0 | (code >> 18)));
-            out.append(char(0x80 | ((code >> 12) & 0x3f)));
-            out.append(char(0x80 | ((code >> 6) & 0x3f)));
-            out.append(char(0x80 | (code & 0x3f)));
-        } else {
-            appendUnicodeEscape(out, u);
+            if (u < 0x80) {
+                const char escape = shortEscape(u);
+                if (u >= 0x20 && !escape) {
+                    *p++ = char(u);
+                } else if (escape) {
+                    *p++ = '\\';
+                    *p++ = escape;
+                } else {
+                    p = writeUnicodeEscape(p, u);
+                }
+            } else if (u < 0x800) {
+                *p++ = char(0xc0 | (u >> 6));
+                *p++ = char(0x80 | (u & 0x3f));
+            } else if (!QChar::isSurrogate(u)) {
+                *p++ = char(0xe0 | (u >> 12));
+                *p++ = char(0x80 | ((u >> 6) & 0x3f));
+                *p++ = char(0x80 | (u & 0x3f));
+            } else if (QChar::isHighSurrogate(u) && c != end && c->isLowSurrogate()) {
+                const uint code = QChar::surrogateToUcs4(u, c->unicode());
+                ++c;
+                *p++ = char(0xf0 | (code >> 18));
+                *p++ = char(0x80 | ((code >> 12) & 0x3f));
+                *p++ = char(0x80 | ((code >> 6) & 0x3f));
+                *p++ = char(0x80 | (code & 0x3f));
+            } else {
+                p = writeUnicodeEscape(p, u);
+            }
         }
+        out.resize(int(p - out.constData()));
     }
     out.append('"');
 }
