@@ -1,6 +1,8 @@
 // The codecs of the wire: safe Base64, the path hash, and the compact JSON
-// writer against Qt's own conversion and writer.
+// writer against Qt's own conversion and writer, and the keyed lists
+// against the map they stand for.
 #include "compactjson.h"
+#include "jsonmap.h"
 #include "kelvoworker.h"
 #include "testdatabase.h"
 
@@ -114,6 +116,22 @@ private slots:
         const QVariantMap map { { s("m"), value } };
         QCOMPARE(CompactJson::fromMap(map),
             QJsonDocument(QJsonObject::fromVariantMap(map)).toJson(QJsonDocument::Compact));
+    }
+
+    // The keyed lists against the map they stand for: keys as text ("10"
+    // before "9"), the later value of a key winning.
+    void keyedMap()
+    {
+        const QList<quint32> keys { 9, 10, 100, 9, 4294967295u, 0, 10, 1, 91, 9 };
+        JsonMap keyed;
+        QVariantMap map;
+        for (int i = 0; i < keys.size(); ++i) {
+            CompactJson::appendInteger(keyed.insert(keys.at(i)), i);
+            map.insert(QString::number(keys.at(i)), i);
+        }
+        QCOMPARE(keyed.toJson(), CompactJson::fromMap(map));
+        QCOMPARE(keyed.size(), map.size());
+        QCOMPARE(JsonMap().toJson(), QByteArray("{}"));
     }
 };
 
