@@ -12,9 +12,12 @@
 #                   log) sent straight to MariaDB, a new connection per request
 #   limit kept      the same, one connection per client thread kept open
 # and the medians of the rounds are printed with the ratios host/limit.
-# Then cheap requests (GET sync, a 404 that needs no worker) are measured
-# while one request is held on a row lock, and each host serves
-# TOTAL_REQUESTS more requests with its memory printed before and after.
+# Then cheap requests (GET sync, a 404 that needs no worker, a request a
+# worker answers without a database) are measured, also while one request
+# is held on a row lock; from the one without a database, the best ratio
+# the host could reach on this machine is printed beside each measured one;
+# and each host serves TOTAL_REQUESTS more requests with its memory printed
+# before and after.
 #
 #   bench/bench_host.sh
 #   DURATION=5 ROUNDS=3 CONNECTIONS=8 THREADS=4 KEEP=4 bench/bench_host.sh
@@ -154,7 +157,7 @@ done
 
 echo
 echo "medians of $rounds rounds (${duration} s each, $connections connections, host --threads $host_threads, --keep-connections $keep):"
-awk '
+awk -v medians="$work/medians" '
   function median(list,   n, a, i, j, t) {
     n = split(list, a, " ")
     for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) if (a[j] + 0 < a[i] + 0) { t = a[i]; a[i] = a[j]; a[j] = t }
@@ -170,6 +173,7 @@ awk '
       h = median(rps[r " host"]); l = median(rps[r " limit"]); hk = median(rps[r " kept"]); lk = median(rps[r " limit-kept"])
       printf "%-9s %10.0f %10.0f %12.2f %12.0f %10.0f %12.2f %9.2f %9.2f %7d\n", r, h, l, h / l, hk, lk, hk / lk,
         median(p99[r " host"]), median(p99[r " limit"]), err[r]
+      print r, h, l, hk, lk > medians
     }
   }' "$work/figures"
 
@@ -180,7 +184,8 @@ printf '%-28s %10s %8s %8s %8s %8s %6s\n' "run (plain host)" req/s p50_ms p90_ms
 printf '%-28s %10s %8s %8s %8s %8s %6s\n' "404, nothing held" $(run_host plain /nothere)
 # The host's ceiling for any plug-in request on this machine: the queue, a
 # worker and its answer, without a database ("Bad path", 400; all counted as errors).
-printf '%-28s %10s %8s %8s %8s %8s %6s\n' "worker, no database" $(run_host plain /kelvo/x)
+no_database=$(run_host plain /kelvo/x)
+printf '%-28s %10s %8s %8s %8s %8s %6s\n' "worker, no database" $no_database
 printf '%-28s %10s %8s %8s %8s %8s %6s\n' "GET sync, nothing held" $(run_host plain "$sync_path")
 sql bench_tenant -e "START TRANSACTION; SELECT tid FROM term WHERE tid = 4 FOR UPDATE;
                      SELECT SLEEP($((duration * 2 + 10)))" >/dev/null &
@@ -200,6 +205,16 @@ printf '%-28s %10s %8s %8s %8s %8s %6s\n' "404, 1 request held" $(run_host plain
 printf '%-28s %10s %8s %8s %8s %8s %6s\n' "GET sync, 1 request held" $(run_host plain "$sync_path")
 kill "$lock_pid" 2>/dev/null || true
 wait "$slow_pid" 2>/dev/null || true
+
+# The best ratio the host can reach here: wrk, the host and MariaDB share the
+# cores, so a request through the host costs at least what the limit's
+# request costs plus what wrk and the host spend on one that needs no
+# database, i.e. host/limit <= N / (N + L) with N and L in req/s.
+echo
+echo "best ratio reachable on this machine (worker without database: ${no_database%% *} req/s):"
+awk -v n="${no_database%% *}" '
+  BEGIN { printf "%-9s %12s %12s %12s %12s\n", "request", "host/limit", "at most", "kept/limit", "at most" }
+  { printf "%-9s %12.2f %12.2f %12.2f %12.2f\n", $1, $2 / $3, n / (n + $3), $4 / $5, n / (n + $5) }' "$work/medians"
 
 echo
 # Memory over a long run: keep-alive GET sync until $total_requests were served (at most 40 runs).
