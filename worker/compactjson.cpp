@@ -70,7 +70,7 @@ void CompactJson::appendString(QByteArray &out, const QString &text)
     while (c != end) {
         const QChar *const pieceEnd = c + std::min<qptrdiff>(piece, end - c);
         const int start = out.size();
-        out.resize(start + 6 * piece);
+        out.resize(start + 6 * int(pieceEnd - c));
         char *p = out.data() + start;
         // A surrogate pair may take one unit beyond the piece: four bytes for
         // two units, within the room.
