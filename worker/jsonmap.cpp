@@ -47,18 +47,16 @@ std::vector<int> JsonMap::ordered() const
     return last;
 }
 
-int JsonMap::size() const
+QByteArray JsonMap::toJson(int *keys) const
 {
-    return int(ordered().size());
-}
-
-QByteArray JsonMap::toJson() const
-{
+    const std::vector<int> order = ordered();
+    if (keys)
+        *keys = int(order.size());
     QByteArray out;
     out.reserve(values.size() + int(entries.size()) * 14 + 2);
     out.append('{');
     bool first = true;
-    for (const int i : ordered()) {
+    for (const int i : order) {
         const Entry &entry = entries[size_t(i)];
         const int end = size_t(i) + 1 < entries.size() ? entries[size_t(i) + 1].start : values.size();
         if (!first)
@@ -73,7 +71,7 @@ QByteArray JsonMap::toJson() const
     return out;
 }
 
-QVariant JsonMap::toVariant() const
+QVariant JsonMap::toVariant(int *keys) const
 {
-    return QVariant::fromValue(CompactJson::Fragment { toJson() });
+    return QVariant::fromValue(CompactJson::Fragment { toJson(keys) });
 }

@@ -19,13 +19,10 @@ public:
     // to; the value ends where the next one starts.
     QByteArray &insert(quint32 key);
 
-    // Distinct keys.
-    int size() const;
-    bool isEmpty() const { return entries.empty(); }
-
-    QByteArray toJson() const;
+    // keys, when given, gets the number of distinct keys written.
+    QByteArray toJson(int *keys = nullptr) const;
     // The map as a value of the answer map (a CompactJson::Fragment).
-    QVariant toVariant() const;
+    QVariant toVariant(int *keys = nullptr) const;
 
 private:
     struct Entry

@@ -320,8 +320,10 @@ bool KelvoWorker::writePersonMap(const PersonMap &map, quint32 tid, quint32 uid)
         return false;
     JsonMap answer;
     addKeyedRows(answer, query, "uid", map.value);
-    writeAnswer(result, answer.toVariant(), answer.size());
-    return !answer.isEmpty();
+    int count = 0;
+    const QVariant json = answer.toVariant(&count);
+    writeAnswer(result, json, count);
+    return count > 0;
 }
 
 // Path length, operation, terminal hash and an active terminal.
